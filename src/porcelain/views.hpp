@@ -1,0 +1,70 @@
+#pragma once
+// Views: the values behind the Python objects. Taxon sets, tree blocks and
+// matrices are immutable once built and shared through shared_ptr (atomic
+// counts); a view is a small struct of such pointers plus flags.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "tree/distance_matrix.hpp"
+#include "tree/failure.hpp"
+#include "tree/newick.hpp"
+#include "tree/taxon_set.hpp"
+#include "tree/tree.hpp"
+
+namespace qb {
+
+using TaxonSetPtr = std::shared_ptr<const TaxonSet>;
+using TreeBlock = std::shared_ptr<const std::vector<Tree>>;
+using TreePtr = std::shared_ptr<const Tree>;
+using MatrixPtr = std::shared_ptr<const DistanceMatrix>;
+
+struct DistanceMatrixView {
+  MatrixPtr matrix;
+  TaxonSetPtr taxon_set;
+
+  double get(uint64_t i, uint64_t j) const;
+  // "Taxon '<name>' not found" for the first absent name.
+  Result<double> get_by_name(std::string_view name1, std::string_view name2) const;
+};
+
+struct TreeViewBase {
+  TaxonSetPtr taxon_set;
+  TreeBlock trees;
+  bool topology_only = false;
+
+  uint64_t size() const noexcept { return trees ? trees->size() : 0; }
+
+  static Result<TreeViewBase> from_newick(std::string_view text);  // TreeSet::from_newick
+  // Trees start..end-1 copied into a new block; Panic on a bad range.
+  TreeViewBase slice(uint64_t start, uint64_t end) const;
+  std::optional<DistanceMatrixView> get_distance_matrix(uint64_t index) const;
+  std::string to_newick_string() const;
+};
+
+// TopologyTreeView::from_newick: the same view with topology_only set.
+Result<TreeViewBase> topology_from_newick(std::string_view text);
+
+struct MSCBase {
+  uint32_t variant = 0;  // 0 or 1; slicing variant 1 forces topology_only
+  TreeViewBase view;
+};
+
+struct MSCTreeView {
+  MSCBase base;
+  Tree species_tree;
+
+  static MSCTreeView make(ParseState state);  // MSCTreeView::new
+  MSCTreeView slice(uint64_t start, uint64_t end) const;
+  std::optional<DistanceMatrixView> get_distance_matrix(uint64_t index) const;
+};
+
+// The value of a Python Tree object.
+struct SingleTree {
+  TaxonSetPtr taxon_set;
+  TreePtr tree;
+};
+
+}  // namespace qb

@@ -1,0 +1,26 @@
+#pragma once
+// Leaf-to-leaf distances in edges: the strict upper triangle of an n by n
+// matrix in row order; (i, j) with i < j lives at n*i + j - i - (i + i*i)/2 - 1.
+#include <cstdint>
+#include <vector>
+
+#include "tree.hpp"
+
+namespace qb {
+
+struct DistanceMatrix {
+  std::vector<double> distances;
+  uint64_t size = 0;
+
+  // Cell index of the pair (lo, hi), lo < hi, in wrapping unsigned arithmetic.
+  static uint64_t cell_index(uint64_t n, uint64_t lo, uint64_t hi) noexcept {
+    return n * lo + hi - lo - (lo + lo * lo) / 2 - 1;
+  }
+
+  // 0.0 on the diagonal; otherwise the checked cell of (min, max).
+  double get(uint64_t i, uint64_t j) const;
+};
+
+DistanceMatrix distance_matrix(const Tree& tree);
+
+}  // namespace qb
