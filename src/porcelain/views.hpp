@@ -61,6 +61,9 @@ struct MSCTreeView {
   std::optional<DistanceMatrixView> get_distance_matrix(uint64_t index) const;
 };
 
+// A member of a FamilyOfMSC: each view in a counted holder of its own.
+using MSCTreeViewPtr = std::shared_ptr<const MSCTreeView>;
+
 // The value of a Python Tree object.
 struct SingleTree {
   TaxonSetPtr taxon_set;

@@ -2,9 +2,18 @@
 // The stored form: positional little-endian encoding with 64-bit length
 // prefixes, no header. Writers size their buffer exactly once; readers never
 // reserve more than 1 MiB on the strength of a count and ignore trailing bytes.
+//
+// Readers check the encoding only: a well-encoded Tree whose links do not form
+// a tree, or a TaxonSet whose fields disagree, is returned as read. The
+// operations that walk such values guard themselves.
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "distance_matrix.hpp"
 #include "failure.hpp"
@@ -18,5 +27,186 @@ Result<TaxonSet> deserialize_taxon_set(std::string_view bytes);
 
 std::string serialize_single_tree(const TaxonSet& taxon_set, const Tree& tree);
 Result<std::pair<TaxonSet, Tree>> deserialize_single_tree(std::string_view bytes);
+
+// ---------------------------------------------------------------------------
+// Building blocks shared by the writers and readers of every record, the
+// views' included.
+
+// Write cursor over a buffer that the size pass has sized exactly; it never
+// checks room, so every write must be matched by the size it was given.
+class StoredWriter {
+ public:
+  explicit StoredWriter(char* out) noexcept : p_(out) {}
+
+  void u64(uint64_t v) noexcept { put(v); }
+  void u32(uint32_t v) noexcept { put(v); }
+  void i32(int32_t v) noexcept { put(v); }
+  void f64(double v) noexcept { put(v); }
+  void flag(bool v) noexcept { *p_++ = v ? 1 : 0; }
+  void text(std::string_view s) noexcept {
+    u64(s.size());
+    if (!s.empty()) std::memcpy(p_, s.data(), s.size());
+    p_ += s.size();
+  }
+  // Count, then the elements as fixed-width little-endian words.
+  template <class T>
+  void numbers(const std::vector<T>& v) noexcept;
+
+  char* position() const noexcept { return p_; }
+
+ private:
+  template <class T>
+  void put(T v) noexcept;
+  char* p_;
+};
+
+// Read cursor. The first failure is kept and every later read returns a zero
+// value without consuming, so a record reader may run to its end and check
+// ok() once; loops over counts stop as soon as ok() is false.
+class StoredReader {
+ public:
+  explicit StoredReader(std::string_view bytes) noexcept
+      : p_(reinterpret_cast<const unsigned char*>(bytes.data())), left_(bytes.size()) {}
+
+  bool ok() const noexcept { return error_.empty(); }
+  const std::string& error() const noexcept { return error_; }
+  std::string take_error() noexcept { return std::move(error_); }
+  uint64_t remaining() const noexcept { return left_; }
+
+  uint64_t u64() noexcept { return get<uint64_t>(); }
+  uint32_t u32() noexcept { return get<uint32_t>(); }
+  int32_t i32() noexcept { return get<int32_t>(); }
+  double f64() noexcept { return get<double>(); }
+  bool flag();
+  std::string text();
+  // Count, then that many fixed-width elements into `out` (replaced).
+  template <class T>
+  void numbers(std::vector<T>& out);
+
+  void fail(std::string message) {
+    if (ok()) error_ = std::move(message);
+    left_ = 0;
+  }
+  void fail_eof() { fail("io error: unexpected end of file"); }
+
+  // How many elements of `element_bytes` bytes in memory to reserve for a
+  // sequence whose count says `count`: at most 1 MiB worth, and no more than
+  // the remaining input could encode at `min_encoded` bytes per element.
+  uint64_t reserve_for(uint64_t count, uint64_t element_bytes, uint64_t min_encoded) const noexcept {
+    uint64_t cap = (uint64_t{1} << 20) / (element_bytes ? element_bytes : 1);
+    if (min_encoded && left_ / min_encoded < cap) cap = left_ / min_encoded;
+    return count < cap ? count : cap;
+  }
+
+ private:
+  template <class T>
+  T get() noexcept;
+  const unsigned char* p_;
+  uint64_t left_;
+  std::string error_;
+};
+
+// Validation of UTF-8 (RFC 3629). Empty on success; otherwise the detail of
+// the first bad sequence: "invalid utf-8 sequence of K bytes from index I" or
+// "incomplete utf-8 byte sequence from index I".
+std::string utf8_error(std::string_view bytes);
+
+uint64_t serialized_size(const TaxonSet& taxon_set);
+uint64_t serialized_size(const Tree& tree);
+uint64_t serialized_size(const DistanceMatrix& matrix);
+
+void serialize(StoredWriter& w, const TaxonSet& taxon_set);
+void serialize(StoredWriter& w, const Tree& tree);
+void serialize(StoredWriter& w, const DistanceMatrix& matrix);
+
+TaxonSet deserialize_taxon_set(StoredReader& r);
+Tree deserialize_tree(StoredReader& r);
+DistanceMatrix deserialize_distance_matrix(StoredReader& r);
+
+// One exact allocation of `size` bytes, then `write(StoredWriter&)` fills it.
+// A write pass that disagrees with its size pass is a bug: Panic.
+template <class WriteFn>
+std::string write_stored(uint64_t size, WriteFn&& write) {
+  std::string out;
+  out.resize(size);
+  StoredWriter w(out.data());
+  write(w);
+  if (w.position() != out.data() + out.size())
+    panic("stored form: the write pass did not fill the size it computed");
+  return out;
+}
+
+// Runs `read(StoredReader&)` from the start of `bytes`; its first failure is
+// the result.
+template <class ReadFn>
+auto read_stored(std::string_view bytes, ReadFn&& read) -> Result<decltype(read(std::declval<StoredReader&>()))> {
+  StoredReader r(bytes);
+  auto value = read(r);
+  if (!r.ok()) return Error{r.take_error()};
+  return value;
+}
+
+// ---------------------------------------------------------------------------
+
+template <class T>
+void StoredWriter::put(T v) noexcept {
+  static_assert(std::is_trivially_copyable_v<T>);
+  unsigned char b[sizeof(T)];
+  std::memcpy(b, &v, sizeof(T));
+  if constexpr (std::endian::native == std::endian::big)
+    for (size_t i = 0; i < sizeof(T) / 2; ++i) std::swap(b[i], b[sizeof(T) - 1 - i]);
+  std::memcpy(p_, b, sizeof(T));
+  p_ += sizeof(T);
+}
+
+template <class T>
+void StoredWriter::numbers(const std::vector<T>& v) noexcept {
+  u64(v.size());
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!v.empty()) std::memcpy(p_, v.data(), v.size() * sizeof(T));
+    p_ += v.size() * sizeof(T);
+  } else {
+    for (const T& x : v) put(x);
+  }
+}
+
+template <class T>
+T StoredReader::get() noexcept {
+  static_assert(std::is_trivially_copyable_v<T>);
+  if (left_ < sizeof(T)) {
+    fail_eof();
+    return T{};
+  }
+  unsigned char b[sizeof(T)];
+  std::memcpy(b, p_, sizeof(T));
+  if constexpr (std::endian::native == std::endian::big)
+    for (size_t i = 0; i < sizeof(T) / 2; ++i) std::swap(b[i], b[sizeof(T) - 1 - i]);
+  p_ += sizeof(T);
+  left_ -= sizeof(T);
+  T v;
+  std::memcpy(&v, b, sizeof(T));
+  return v;
+}
+
+template <class T>
+void StoredReader::numbers(std::vector<T>& out) {
+  out.clear();
+  const uint64_t count = u64();
+  if (!ok()) return;
+  // A count the remaining input cannot hold fails like a read of its first
+  // missing element; nothing is reserved for it.
+  if (count > left_ / sizeof(T)) {
+    fail_eof();
+    return;
+  }
+  out.resize(count);
+  if constexpr (std::endian::native == std::endian::little) {
+    if (count) std::memcpy(out.data(), p_, count * sizeof(T));
+    p_ += count * sizeof(T);
+    left_ -= count * sizeof(T);
+  } else {
+    for (auto& x : out) x = get<T>();
+  }
+}
 
 }  // namespace qb

@@ -1,0 +1,214 @@
+#include "stored_form.hpp"
+
+namespace qb {
+
+namespace {
+
+constexpr uint64_t kCount = 8;  // every count and length prefix
+
+// Smallest encodings, used to bound what a count may reserve.
+constexpr uint64_t kMinText = 8;
+
+bool ascii_word(const unsigned char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return (w & 0x8080808080808080ULL) == 0;
+}
+
+}  // namespace
+
+std::string utf8_error(std::string_view bytes) {
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t n = bytes.size();
+  size_t i = 0;
+  auto invalid = [&](size_t k) {
+    return "invalid utf-8 sequence of " + std::to_string(k) + " bytes from index " + std::to_string(i);
+  };
+  auto incomplete = [&] { return "incomplete utf-8 byte sequence from index " + std::to_string(i); };
+  while (i < n) {
+    if (i + 8 <= n && ascii_word(s + i)) {
+      i += 8;
+      continue;
+    }
+    const unsigned char b = s[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t width;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+      width = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      width = 3;
+      if (b == 0xE0) lo = 0xA0;
+      if (b == 0xED) hi = 0x9F;  // no surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      width = 4;
+      if (b == 0xF0) lo = 0x90;
+      if (b == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+    } else {
+      return invalid(1);
+    }
+    if (i + 1 >= n) return incomplete();
+    if (s[i + 1] < lo || s[i + 1] > hi) return invalid(1);
+    for (size_t k = 2; k < width; ++k) {
+      if (i + k >= n) return incomplete();
+      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return invalid(k);
+    }
+    i += width;
+  }
+  return {};
+}
+
+bool StoredReader::flag() {
+  if (left_ < 1) {
+    fail_eof();
+    return false;
+  }
+  const unsigned char b = *p_;
+  if (b > 1) {
+    fail("invalid u8 while decoding bool, expected 0 or 1, found " + std::to_string(b));
+    return false;
+  }
+  ++p_;
+  --left_;
+  return b == 1;
+}
+
+std::string StoredReader::text() {
+  const uint64_t len = u64();
+  if (!ok()) return {};
+  // Tested before anything is allocated: a corrupt length costs nothing.
+  if (len > left_) {
+    fail("io error: ");
+    return {};
+  }
+  std::string_view bytes(reinterpret_cast<const char*>(p_), len);
+  std::string bad = utf8_error(bytes);
+  if (!bad.empty()) {
+    fail("string is not valid utf8: " + bad);
+    return {};
+  }
+  p_ += len;
+  left_ -= len;
+  return std::string(bytes);
+}
+
+// --- TaxonSet ---------------------------------------------------------------
+
+uint64_t serialized_size(const TaxonSet& taxon_set) {
+  uint64_t size = 3 * kCount;
+  for (const auto& [name, id] : taxon_set.to_id) size += kCount + name.size() + 8;
+  for (const auto& name : taxon_set.names) size += kCount + name.size();
+  return size;
+}
+
+void serialize(StoredWriter& w, const TaxonSet& taxon_set) {
+  w.u64(taxon_set.to_id.size());
+  for (const auto& [name, id] : taxon_set.sorted_entries()) {
+    w.text(*name);
+    w.u64(id);
+  }
+  w.u64(taxon_set.names.size());
+  for (const auto& name : taxon_set.names) w.text(name);
+  w.u64(taxon_set.last);
+}
+
+TaxonSet deserialize_taxon_set(StoredReader& r) {
+  TaxonSet out;
+  const uint64_t entries = r.u64();
+  if (r.ok()) out.to_id.reserve(r.reserve_for(entries, sizeof(NameMap::value_type) + 16, kMinText + 8));
+  for (uint64_t i = 0; i < entries && r.ok(); ++i) {
+    std::string key = r.text();
+    const uint64_t id = r.u64();
+    // A repeated key keeps its first place and takes the later id.
+    if (r.ok()) out.to_id.insert_or_assign(std::move(key), id);
+  }
+  const uint64_t count = r.u64();
+  if (r.ok()) out.names.reserve(r.reserve_for(count, sizeof(std::string), kMinText));
+  for (uint64_t i = 0; i < count && r.ok(); ++i) {
+    std::string name = r.text();
+    if (r.ok()) out.names.push_back(std::move(name));
+  }
+  out.last = r.u64();
+  return out;
+}
+
+std::string serialize_taxon_set(const TaxonSet& taxon_set) {
+  return write_stored(serialized_size(taxon_set), [&](StoredWriter& w) { serialize(w, taxon_set); });
+}
+
+Result<TaxonSet> deserialize_taxon_set(std::string_view bytes) {
+  return read_stored(bytes, [](StoredReader& r) { return deserialize_taxon_set(r); });
+}
+
+// --- Tree -------------------------------------------------------------------
+
+uint64_t serialized_size(const Tree& tree) {
+  return 7 * kCount + 1 + 8 +
+         4 * (tree.taxa.size() + tree.parents.size() + tree.firstchild.size() + tree.nextsib.size() +
+              tree.childcount.size()) +
+         8 * (tree.support.size() + tree.lengths.size());
+}
+
+void serialize(StoredWriter& w, const Tree& tree) {
+  w.numbers(tree.taxa);
+  w.numbers(tree.parents);
+  w.numbers(tree.support);
+  w.numbers(tree.lengths);
+  w.numbers(tree.firstchild);
+  w.numbers(tree.nextsib);
+  w.numbers(tree.childcount);
+  w.flag(tree.fake_root);
+  w.u64(tree.ntaxa);
+}
+
+Tree deserialize_tree(StoredReader& r) {
+  Tree t;
+  r.numbers(t.taxa);
+  r.numbers(t.parents);
+  r.numbers(t.support);
+  r.numbers(t.lengths);
+  r.numbers(t.firstchild);
+  r.numbers(t.nextsib);
+  r.numbers(t.childcount);
+  t.fake_root = r.flag();
+  t.ntaxa = r.u64();
+  return t;
+}
+
+// --- DistanceMatrix ---------------------------------------------------------
+
+uint64_t serialized_size(const DistanceMatrix& matrix) { return kCount + 8 * matrix.distances.size() + 8; }
+
+void serialize(StoredWriter& w, const DistanceMatrix& matrix) {
+  w.numbers(matrix.distances);
+  w.u64(matrix.size);
+}
+
+DistanceMatrix deserialize_distance_matrix(StoredReader& r) {
+  DistanceMatrix m;
+  r.numbers(m.distances);
+  m.size = r.u64();
+  return m;
+}
+
+// --- State of a single tree -------------------------------------------------
+
+std::string serialize_single_tree(const TaxonSet& taxon_set, const Tree& tree) {
+  return write_stored(serialized_size(taxon_set) + serialized_size(tree), [&](StoredWriter& w) {
+    serialize(w, taxon_set);
+    serialize(w, tree);
+  });
+}
+
+Result<std::pair<TaxonSet, Tree>> deserialize_single_tree(std::string_view bytes) {
+  return read_stored(bytes, [](StoredReader& r) {
+    TaxonSet taxon_set = deserialize_taxon_set(r);
+    Tree tree = deserialize_tree(r);
+    return std::pair<TaxonSet, Tree>(std::move(taxon_set), std::move(tree));
+  });
+}
+
+}  // namespace qb
