@@ -16,8 +16,4 @@ namespace qb {
 // A directory opens and then fails on read with EISDIR, as the OS reports it.
 Result<std::string> read_text_file(std::string_view path);
 
-// True when `bytes` is well-formed UTF-8 (RFC 3629: no overlongs, no
-// surrogates, nothing above U+10FFFF).
-bool is_valid_utf8(std::string_view bytes) noexcept;
-
 }  // namespace qb
