@@ -23,4 +23,10 @@ struct DistanceMatrix {
 
 DistanceMatrix distance_matrix(const Tree& tree);
 
+// The defining computation: per-node lists of (leaf, distance) handed up the
+// tree, every pair stored at its lowest common ancestor in visiting order.
+// distance_matrix gives the same result; it takes this path for trees whose
+// leaves repeat ids or carry ids outside the matrix.
+DistanceMatrix distance_matrix_by_lists(const Tree& tree);
+
 }  // namespace qb

@@ -1,0 +1,192 @@
+// Leaf-to-leaf edge counts.
+//
+// The defining computation (distance_matrix_by_lists) meets every pair of
+// leaves at its lowest common ancestor and stores the sum of their distances
+// up to it. Its stores land all over the triangle, which for 10^4 leaves
+// (400 MB of cells) is a cache miss per pair. For the usual tree, whose leaves
+// carry distinct ids below the matrix size, every cell is stored exactly once
+// and nothing can fail, so the same values are produced row by row instead:
+// for leaf i, the distances to all leaves are laid out in depth-first order
+// (subtrees are contiguous ranges there), then gathered into row i in id
+// order. The cells are then written once, front to back. Every other tree
+// (repeated ids, ids outside the matrix, unlabelled leaves, links where
+// childcount and firstchild disagree) takes the defining computation, whose
+// order decides which store wins and which failure is reported.
+#include "distance_matrix.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+#include "failure.hpp"
+
+namespace qb {
+
+namespace {
+
+uint64_t cell_count(uint64_t n) {
+  if (n < 2) return 0;
+  uint64_t product;
+  if (__builtin_mul_overflow(n, n - 1, &product)) throw std::bad_alloc();
+  const uint64_t count = product / 2;
+  if (count > std::vector<double>().max_size()) throw std::bad_alloc();
+  return count;
+}
+
+inline uint64_t widen(uint32_t id) {
+  return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(id)));
+}
+
+struct Entry {
+  uint32_t leaf;  // node index
+  double dist;
+};
+
+// Stores one pair met at its lowest common ancestor.
+inline void store_pair(const Tree& tree, std::vector<double>& cells, uint64_t n, uint32_t x,
+                       uint32_t y, double d) {
+  const auto p = static_cast<uint32_t>(at(tree.taxa, x));
+  const auto q = static_cast<uint32_t>(at(tree.taxa, y));
+  const uint32_t lo = std::min(p, q);
+  const uint32_t hi = std::max(p, q);
+  if (lo == hi) return;
+  const uint64_t index = DistanceMatrix::cell_index(n, widen(lo), widen(hi));
+  if (index >= cells.size()) panic_index(cells.size(), index);
+  // An id at or past the matrix size has no cell even when the index formula
+  // lands inside the storage (on another pair's cell). An unlabelled leaf
+  // (negative taxon) compares as the largest 32-bit id and stops here too.
+  if (hi >= n) panic_index(n, hi);
+  cells[index] = d;
+}
+
+// The fast path's precondition: childcount and firstchild agree on which nodes
+// are leaves, and the leaves carry distinct ids below n.
+bool plain_tree(const Tree& tree, const std::vector<uint64_t>& order, uint64_t n) {
+  std::vector<uint8_t> used(n, 0);
+  for (uint64_t v : order) {
+    const bool leaf = at(tree.childcount, v) == 0;
+    if (leaf != (at(tree.firstchild, v) == -1)) return false;
+    if (!leaf) continue;
+    const int32_t id = at(tree.taxa, v);
+    if (id < 0 || static_cast<uint64_t>(id) >= n || used[static_cast<uint64_t>(id)]) return false;
+    used[static_cast<uint64_t>(id)] = 1;
+  }
+  return true;
+}
+
+void fill_rows(const Tree& tree, const std::vector<uint64_t>& order, uint64_t n,
+               std::vector<double>& cells) {
+  const uint64_t nodes = tree.node_count();
+  // Walk data. Every node in `order` is reached once (preorder checks it), so
+  // the chain parent and the depth are well defined.
+  std::vector<uint32_t> parent(nodes, 0);
+  std::vector<uint32_t> depth(nodes, 0);
+  std::vector<uint32_t> first(nodes, 0);   // leaves before the node in `order`
+  std::vector<uint32_t> leaves(nodes, 0);  // leaves in the node's subtree
+  uint32_t nleaves = 0;
+  for (uint64_t v : order) {
+    first[v] = nleaves;
+    if (tree.firstchild[v] == -1) {
+      ++nleaves;
+      continue;
+    }
+    for (int32_t c = tree.firstchild[v]; c != -1; c = tree.nextsib[static_cast<uint64_t>(c)]) {
+      parent[static_cast<uint64_t>(c)] = static_cast<uint32_t>(v);
+      depth[static_cast<uint64_t>(c)] = depth[v] + 1;
+    }
+  }
+  // Depth of each leaf by position, and the position of each id (nleaves,
+  // whose slot holds 0.0, for an id no leaf carries).
+  std::vector<double> leaf_depth(nleaves);
+  std::vector<uint32_t> leaf_node(nleaves);
+  std::vector<uint32_t> position(n, nleaves);
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    const uint64_t v = *it;
+    if (tree.firstchild[v] == -1) {
+      leaves[v] = 1;
+      leaf_depth[first[v]] = depth[v];
+      leaf_node[first[v]] = static_cast<uint32_t>(v);
+      position[static_cast<uint64_t>(tree.taxa[v])] = first[v];
+    }
+    if (v != 0) leaves[parent[v]] += leaves[v];
+  }
+
+  std::vector<double> row(nleaves + 1, 0.0);
+  double* out = cells.data();
+  for (uint64_t i = 0; i + 1 < n; ++i) {
+    double* const row_out = out;
+    out += n - i - 1;
+    if (position[i] == nleaves) continue;  // no leaf carries id i: the row stays 0.0
+    const uint32_t x = leaf_node[position[i]];
+    // Each ancestor a adds the leaves of its subtree outside the previous
+    // one's, at distance depth(leaf) + depth(x) - 2 depth(a).
+    uint32_t below = x;
+    while (below != 0) {
+      const uint32_t a = parent[below];
+      const double offset = static_cast<double>(depth[x]) - 2.0 * static_cast<double>(depth[a]);
+      const uint32_t a0 = first[a], a1 = first[a] + leaves[a];
+      const uint32_t b0 = first[below], b1 = first[below] + leaves[below];
+      for (uint32_t p = a0; p < b0; ++p) row[p] = leaf_depth[p] + offset;
+      for (uint32_t p = b1; p < a1; ++p) row[p] = leaf_depth[p] + offset;
+      below = a;
+    }
+    const uint32_t* pos = position.data() + i + 1;
+    const uint64_t len = n - i - 1;
+    for (uint64_t k = 0; k < len; ++k) row_out[k] = row[pos[k]];
+  }
+}
+
+}  // namespace
+
+DistanceMatrix distance_matrix_by_lists(const Tree& tree) {
+  const uint64_t n = tree.ntaxa;
+  DistanceMatrix m;
+  m.size = n;
+  m.distances.assign(cell_count(n), 0.0);
+  const std::vector<uint64_t> order = tree.preorder();
+  std::vector<std::vector<Entry>> lists(tree.node_count());
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    const uint64_t v = *it;
+    if (at(tree.childcount, v) == 0) {
+      lists[v].push_back({static_cast<uint32_t>(v), 0.0});
+      continue;
+    }
+    const std::vector<uint64_t> kids = tree.children(v);
+    for (uint64_t c : kids)
+      for (Entry& e : lists[c]) e.dist += 1.0;
+    for (size_t a = 0; a < kids.size(); ++a)
+      for (size_t b = a + 1; b < kids.size(); ++b)
+        for (const Entry& x : lists[kids[a]])
+          for (const Entry& y : lists[kids[b]])
+            store_pair(tree, m.distances, n, x.leaf, y.leaf, x.dist + y.dist);
+    if (kids.empty()) continue;
+    std::vector<Entry>& mine = lists[v];
+    mine = std::move(lists[kids[0]]);
+    std::vector<Entry>().swap(lists[kids[0]]);
+    for (size_t k = 1; k < kids.size(); ++k) {
+      mine.insert(mine.end(), lists[kids[k]].begin(), lists[kids[k]].end());
+      std::vector<Entry>().swap(lists[kids[k]]);
+    }
+  }
+  return m;
+}
+
+DistanceMatrix distance_matrix(const Tree& tree) {
+  const uint64_t n = tree.ntaxa;
+  (void)cell_count(n);  // an unallocatable size fails before any other work
+  const std::vector<uint64_t> order = tree.preorder();
+  if (n < 2 || !plain_tree(tree, order, n)) return distance_matrix_by_lists(tree);
+  DistanceMatrix m;
+  m.size = n;
+  m.distances.assign(cell_count(n), 0.0);
+  fill_rows(tree, order, n, m.distances);
+  return m;
+}
+
+double DistanceMatrix::get(uint64_t i, uint64_t j) const {
+  if (i == j) return 0.0;
+  const uint64_t index = cell_index(size, std::min(i, j), std::max(i, j));
+  return at(distances, index);
+}
+
+}  // namespace qb

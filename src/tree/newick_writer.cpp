@@ -1,0 +1,142 @@
+// Newick writer: depth-first over the child chains with an explicit stack, so
+// tree depth is bounded by memory rather than by the call stack.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+#include "newick.hpp"
+
+namespace qb {
+
+namespace {
+
+constexpr const char* kNotATree = "malformed tree: node links do not form a tree";
+
+// Node index of a link, or -1. Anything else outside the arena stops with the
+// bounds text.
+inline int64_t link(int32_t value, uint64_t n) {
+  if (value == -1) return -1;
+  check_index(n, static_cast<uint64_t>(static_cast<int64_t>(value)));
+  return value;
+}
+
+// Bytes a tree will take, roughly: names at the taxon set's mean length plus
+// the punctuation and the length texts. Only sizes the reservation.
+size_t estimate(const Tree& tree, size_t mean_name, bool with_lengths) {
+  const uint64_t n = tree.node_count();
+  return n * (with_lengths ? 12 : 2) + std::min<uint64_t>(tree.ntaxa, n) * mean_name + 2;
+}
+
+size_t mean_name_length(const std::vector<std::string>& names) {
+  if (names.empty()) return 0;
+  size_t total = 0;
+  for (const std::string& s : names) total += s.size();
+  return total / names.size() + 1;
+}
+
+void write_subtree(const Tree& tree, uint64_t start, const std::vector<std::string>& names,
+                   bool with_lengths, std::string& out) {
+  const uint64_t n = tree.node_count();
+  check_index(n, start);
+  uint64_t budget = n;  // nodes this walk may still visit
+  // Open inner nodes, innermost last: the parents of the nodes being written.
+  std::vector<int32_t> open;
+  int64_t v = static_cast<int64_t>(start);
+  for (;;) {
+    if (budget-- == 0) panic(kNotATree);
+    // Enter v.
+    if (at(tree.childcount, v) == 0) {
+      out += at(names, at(tree.taxa, v));
+    } else {
+      out += '(';
+      const int64_t c = link(at(tree.firstchild, v), n);
+      if (c != -1) {
+        open.push_back(static_cast<int32_t>(v));
+        v = c;
+        continue;
+      }
+      out += ')';
+    }
+    // v is written whole: close it in its parent, then move to its next
+    // sibling or, after the last one, close the parent in turn.
+    for (;;) {
+      if (open.empty()) return;
+      if (with_lengths) {
+        const double len = at(tree.lengths, v);
+        if (len >= 0.0) {
+          out += ':';
+          append_length(len, out);
+        }
+      }
+      const int64_t s = link(at(tree.nextsib, v), n);
+      if (s != -1) {
+        out += ',';
+        v = s;
+        break;
+      }
+      out += ')';
+      v = open.back();
+      open.pop_back();
+    }
+  }
+}
+
+}  // namespace
+
+void append_length(double value, std::string& out) {
+  // Fixed notation of the largest double takes 309 digits; of the smallest
+  // subnormal, "0." and 323 more digits.
+  char buf[400];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+  out.append(buf, r.ptr);
+}
+
+void write_newick_node(const Tree& tree, uint64_t node, const std::vector<std::string>& names,
+                       bool with_lengths, std::string& out) {
+  write_subtree(tree, node, names, with_lengths, out);
+}
+
+void write_newick_topology(const Tree& tree, uint64_t node, const std::vector<std::string>& names,
+                           std::string& out) {
+  write_subtree(tree, node, names, false, out);
+}
+
+std::string tree_to_newick(const Tree& tree, const TaxonSet& taxon_set) {
+  std::string out;
+  out.reserve(estimate(tree, mean_name_length(taxon_set.names), true));
+  write_subtree(tree, 0, taxon_set.names, true, out);
+  out += ';';
+  return out;
+}
+
+std::vector<std::string> collect_newick_strings(const std::vector<Tree>& trees,
+                                                const TaxonSet& taxon_set) {
+  std::vector<std::string> out;
+  out.reserve(trees.size());
+  const size_t mean = mean_name_length(taxon_set.names);
+  for (const Tree& tree : trees) {
+    std::string& text = out.emplace_back();
+    text.reserve(estimate(tree, mean, true));
+    write_subtree(tree, 0, taxon_set.names, true, text);
+    text += ';';
+  }
+  return out;
+}
+
+std::string to_newick_string(const std::vector<Tree>& trees, const TaxonSet& taxon_set) {
+  // Written straight into one text: the same bytes as joining the texts of
+  // collect_newick_strings with "\n", without the intermediate copies.
+  const size_t mean = mean_name_length(taxon_set.names);
+  size_t total = 0;
+  for (const Tree& tree : trees) total += estimate(tree, mean, true) + 1;
+  std::string out;
+  out.reserve(total);
+  for (size_t i = 0; i < trees.size(); ++i) {
+    if (i != 0) out += '\n';
+    write_subtree(trees[i], 0, taxon_set.names, true, out);
+    out += ';';
+  }
+  return out;
+}
+
+}  // namespace qb
