@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The main job: installs quorbelin into .venv and runs examples/example.py.
+#
+#   bash scripts/example.sh
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
+
+PY=""
+for c in python3 python3.13 python3.12 python3.11 python3.10; do
+  if command -v "$c" >/dev/null 2>&1 && "$c" -c 'import sys; sys.exit(sys.version_info < (3, 10))'; then
+    PY="$(command -v "$c")"
+    break
+  fi
+done
+[[ -n "$PY" ]] || { echo "example.sh: needs Python 3.10 or newer on PATH" >&2; exit 1; }
+
+[[ -x .venv/bin/python ]] || "$PY" -m venv .venv
+.venv/bin/python -m pip install -q .
+exec .venv/bin/python examples/example.py "$@"
