@@ -1,0 +1,210 @@
+#pragma once
+// Shared harness of the fuzz targets.
+//
+// A target reads its input, runs every operation on what it read and checks
+// round trips. qb::Panic is an expected outcome of an operation on a value that
+// breaks the tree invariants; anything else that escapes (another exception, a
+// failed check, a sanitizer report, a crash, a hang) is a finding.
+//
+// Built with -fsanitize=fuzzer each target is a libFuzzer binary (file paths as
+// arguments run those inputs once). Built with -DQB_FUZZ_STANDALONE it is an
+// ordinary program that runs the target over every file and folder it is given.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "porcelain/stored_views.hpp"
+#include "porcelain/views.hpp"
+#include "tree/distance_matrix.hpp"
+#include "tree/newick.hpp"
+#include "tree/stored_form.hpp"
+
+namespace qb::fuzz {
+
+// Distance matrices are quadratic in the leaves; larger values are skipped.
+constexpr uint64_t kMatrixTaxa = 2000;
+constexpr uint64_t kMatrixNodes = 4096;
+
+[[noreturn]] inline void finding(const char* what, std::string_view detail = {}) {
+  std::fprintf(stderr, "FUZZ FINDING: %s %.*s\n", what, static_cast<int>(detail.size()), detail.data());
+  std::abort();
+}
+
+inline void check(bool ok, const char* what) {
+  if (!ok) finding(what);
+}
+
+// Runs one operation; a Panic ends it quietly.
+template <class Op>
+void guarded(Op&& op) {
+  try {
+    op();
+  } catch (const Panic& p) {
+    if (p.message().empty()) finding("panic without a text");
+  }
+}
+
+// A reader's error must be one of the texts of the stored form.
+inline void check_reader_error(const std::string& e) {
+  auto starts = [&](std::string_view p) { return e.compare(0, p.size(), p) == 0; };
+  if (e == "io error: unexpected end of file" || e == "io error: " || starts("string is not valid utf8: ") ||
+      starts("invalid u8 while decoding bool, expected 0 or 1, found ") || starts("invalid value: integer `"))
+    return;
+  finding("unexpected reader error:", e);
+}
+
+inline void exercise_tree(const Tree& tree, const TaxonSet& taxa) {
+  guarded([&] { (void)tree.preorder(); });
+  guarded([&] {
+    const uint64_t n = tree.node_count() < 64 ? tree.node_count() : 64;
+    for (uint64_t v = 0; v < n; ++v) (void)tree.children(v);
+  });
+  guarded([&] { (void)tree_to_newick(tree, taxa); });
+  guarded([&] {
+    std::string out;
+    write_newick_topology(tree, 0, taxa.names, out);
+  });
+  if (tree.ntaxa < kMatrixTaxa && tree.node_count() <= kMatrixNodes) guarded([&] {
+      const DistanceMatrix m = distance_matrix(tree);
+      check(m.size == tree.ntaxa, "matrix size is not the tree's ntaxa");
+      check(m.distances.size() == (m.size < 2 ? 0 : m.size * (m.size - 1) / 2), "matrix cell count");
+    });
+}
+
+inline void exercise_matrix_view(const DistanceMatrixView& view) {
+  const uint64_t n = view.matrix->size < 8 ? view.matrix->size + 1 : 8;
+  for (uint64_t i = 0; i < n; ++i)
+    for (uint64_t j = 0; j < n; ++j) guarded([&] { (void)view.get(i, j); });
+  const auto& names = view.taxon_set->names;
+  for (size_t i = 0; i < names.size() && i < 4; ++i)
+    guarded([&] { (void)view.get_by_name(names[i], names[names.size() - 1 - i]); });
+  guarded([&] { (void)view.get_by_name("\x01 not a taxon", names.empty() ? "" : names[0]); });
+}
+
+inline void exercise_view(const TreeViewBase& view) {
+  const uint64_t n = view.size();
+  for (uint64_t i = 0; i < n && i < 16; ++i) exercise_tree((*view.trees)[i], *view.taxon_set);
+  guarded([&] { (void)view.to_newick_string(); });
+  for (uint64_t i = 0; i < n && i < 4; ++i) {
+    const Tree& t = (*view.trees)[i];
+    if (t.ntaxa < kMatrixTaxa && t.node_count() <= kMatrixNodes) guarded([&] {
+        auto m = view.get_distance_matrix(i);
+        check(m.has_value(), "no matrix below the tree count");
+        check(m->taxon_set == view.taxon_set, "matrix does not share the taxon set");
+        exercise_matrix_view(*m);
+      });
+  }
+  check(!view.get_distance_matrix(n).has_value(), "matrix past the end");
+  const TreeViewBase whole = view.slice(0, n);
+  check(whole.taxon_set == view.taxon_set && whole.size() == n, "whole slice");
+  const TreeViewBase half = view.slice(n / 2, n);
+  check(half.size() == n - n / 2, "half slice");
+  bool failed = false;
+  try {
+    (void)view.slice(0, n + 1);
+  } catch (const Panic&) {
+    failed = true;
+  }
+  check(failed, "slice past the end did not fail");
+}
+
+inline void exercise_msc(const MSCTreeView& m) {
+  exercise_view(m.base.view);
+  exercise_tree(m.species_tree, *m.base.view.taxon_set);
+  const uint64_t n = m.base.view.size();
+  const MSCTreeView s = m.slice(n / 2, n);
+  check(s.base.variant == m.base.variant, "slice changed the variant");
+  check(s.base.view.topology_only == (m.base.variant == 1 || m.base.view.topology_only), "slice flag");
+  if (m.base.view.size() > 0 && (*m.base.view.trees)[0].node_count() <= kMatrixNodes &&
+      (*m.base.view.trees)[0].ntaxa < kMatrixTaxa)
+    guarded([&] { (void)m.get_distance_matrix(0); });
+}
+
+// Equality that tells floats apart by their bits (NaN payloads, -0.0).
+inline bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+inline bool same(const TaxonSet& a, const TaxonSet& b) {
+  return a.to_id == b.to_id && a.names == b.names && a.last == b.last;
+}
+inline bool same(const Tree& a, const Tree& b) {
+  return a.taxa == b.taxa && a.parents == b.parents && same_bits(a.support, b.support) &&
+         same_bits(a.lengths, b.lengths) && a.firstchild == b.firstchild && a.nextsib == b.nextsib &&
+         a.childcount == b.childcount && a.fake_root == b.fake_root && a.ntaxa == b.ntaxa;
+}
+inline bool same(const DistanceMatrix& a, const DistanceMatrix& b) {
+  return same_bits(a.distances, b.distances) && a.size == b.size;
+}
+inline bool same(const std::pair<TaxonSet, Tree>& a, const std::pair<TaxonSet, Tree>& b) {
+  return same(a.first, b.first) && same(a.second, b.second);
+}
+inline bool same(const DistanceMatrixView& a, const DistanceMatrixView& b) {
+  return same(*a.matrix, *b.matrix) && same(*a.taxon_set, *b.taxon_set);
+}
+inline bool same(const TreeViewBase& a, const TreeViewBase& b) {
+  if (a.topology_only != b.topology_only || a.size() != b.size() || !same(*a.taxon_set, *b.taxon_set)) return false;
+  for (uint64_t i = 0; i < a.size(); ++i)
+    if (!same((*a.trees)[i], (*b.trees)[i])) return false;
+  return true;
+}
+inline bool same(const MSCTreeView& a, const MSCTreeView& b) {
+  return a.base.variant == b.base.variant && same(a.base.view, b.base.view) && same(a.species_tree, b.species_tree);
+}
+inline bool same(const std::vector<MSCTreeViewPtr>& a, const std::vector<MSCTreeViewPtr>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (!same(*a[i], *b[i])) return false;
+  return true;
+}
+
+// Writes `value` and reads the bytes back: the value read must equal `value`,
+// the written size must be what the size pass said, and writing it again must
+// give the same bytes.
+template <class Value, class Write, class Read>
+void check_rewrite(const Value& value, Write&& write, Read&& read) {
+  const std::string once = write(value);
+  auto back = read(once);
+  if (!back.ok()) finding("written state does not read back:", back.error());
+  if (!same(value, *back)) finding("state read back differs from the value written");
+  const std::string twice = write(*back);
+  if (once != twice) finding("state changed on a second write");
+  // A strict prefix is never a whole state.
+  if (!once.empty() && read(std::string_view(once).substr(0, once.size() - 1)).ok())
+    finding("a state cut short still reads");
+}
+
+}  // namespace qb::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+#ifdef QB_FUZZ_STANDALONE
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+int main(int argc, char** argv) {
+  namespace fs = std::filesystem;
+  size_t runs = 0;
+  auto run_file = [&](const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    ++runs;
+  };
+  for (int i = 1; i < argc; ++i) {
+    const fs::path arg(argv[i]);
+    if (fs::is_directory(arg)) {
+      for (const auto& e : fs::recursive_directory_iterator(arg))
+        if (e.is_regular_file()) run_file(e.path());
+    } else {
+      run_file(arg);
+    }
+  }
+  std::printf("%zu inputs run\n", runs);
+  return 0;
+}
+#endif
