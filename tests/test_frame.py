@@ -1,0 +1,337 @@
+"""The calling frame: argument binding, conversion, receiver borrow, results, references.
+
+Cases run through whichever classes exist; each names what it needs.
+"""
+
+import gc
+import sys
+import tracemalloc
+
+import pytest
+
+import quorbelin as q
+from conftest import has, needs
+
+K, O = q.SortCriterionKind, q.SortOrder
+
+
+def tree_set():
+    return q.TreeSet("((A:1,B:2):1,C:3);(A,(B,C));")
+
+
+def tree():
+    return q.Tree("((A,B),C);")
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class FakeNumpyBool:
+    """Looks like numpy's boolean scalar by type name and module only."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __bool__(self):
+        return self.value
+
+
+FakeNumpyBool.__name__ = "bool_"
+FakeNumpyBool.__module__ = "numpy"
+
+
+class Seq:
+    """A sequence that is neither list nor tuple and makes its items on demand."""
+
+    def __init__(self, *items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return "".join(self.items[i])  # a new str object every time
+
+
+# (id, needs, call, exception, exact message or None)
+BINDING = [
+    ("missing-two", [], lambda: q.SortCriterion(), TypeError,
+     "SortCriterion.__new__() missing 2 required positional arguments: 'kind' and 'order'"),
+    ("missing-one", [], lambda: q.SortCriterion(K.ChildCount), TypeError,
+     "SortCriterion.__new__() missing 1 required positional argument: 'order'"),
+    ("missing-one-by-keyword", [], lambda: q.SortCriterion(order=O.Ascending), TypeError,
+     "SortCriterion.__new__() missing 1 required positional argument: 'kind'"),
+    ("too-many", [], lambda: q.SortCriterion(K.ChildCount, O.Ascending, 3), TypeError,
+     "SortCriterion.__new__() takes 2 positional arguments but 3 were given"),
+    ("multiple-values", [], lambda: q.SortCriterion(K.ChildCount, kind=K.ChildCount), TypeError,
+     "SortCriterion.__new__() got multiple values for argument 'kind'"),
+    ("unexpected-keyword", [], lambda: q.SortCriterion(K.ChildCount, O.Ascending, extra=1), TypeError,
+     "SortCriterion.__new__() got an unexpected keyword argument 'extra'"),
+    ("class-method-too-many", [], lambda: O.ascending(1), TypeError,
+     "SortOrder.ascending() takes 0 positional arguments but 1 was given"),
+    ("class-method-keyword", [], lambda: O.ascending(x=1), TypeError,
+     "SortOrder.ascending() got an unexpected keyword argument 'x'"),
+    ("plural-for-one", ["Tree.sort"], lambda: tree().sort([], []), TypeError,
+     "Tree.sort() takes 1 positional arguments but 2 were given"),
+    ("from-to", ["Tree.sort_by"], lambda: tree().sort_by(q.SortBy.ChildCount, True, 3), TypeError,
+     "Tree.sort_by() takes from 1 to 2 positional arguments but 3 were given"),
+    ("default-omitted-missing", ["Tree.sort_by"], lambda: tree().sort_by(), TypeError,
+     "Tree.sort_by() missing 1 required positional argument: 'criterion'"),
+    ("method-missing", ["TreeSet.slice"], lambda: tree_set().slice(), TypeError,
+     "TreeSet.slice() missing 2 required positional arguments: 'start' and 'end'"),
+    ("method-zero-params", ["TreeSet.to_newick_vec"], lambda: tree_set().to_newick_vec(1), TypeError,
+     "TreeSet.to_newick_vec() takes 0 positional arguments but 1 was given"),
+    ("constructor-missing", ["TreeSet"], lambda: q.TreeSet(), TypeError,
+     "TreeSet.__new__() missing 1 required positional argument: 'arg'"),
+    ("setstate-keyword", ["TreeSet.__setstate__"], lambda: tree_set().__setstate__(b"", state=b""), TypeError,
+     "TreeSet.__setstate__() got multiple values for argument 'state'"),
+]
+
+CONVERSION = [
+    # object of class C
+    ("class-refused", [], lambda: q.SortCriterion(q.SortBy.ChildCount, O.Ascending), TypeError,
+     "argument 'kind': 'SortBy' object cannot be converted to 'SortCriterionKind'"),
+    ("class-refused-second", [], lambda: q.SortCriterion(K.ChildCount, K.ChildCount), TypeError,
+     "argument 'order': 'SortCriterionKind' object cannot be converted to 'SortOrder'"),
+    # text
+    ("text-int", ["Tree"], lambda: q.Tree(5), TypeError,
+     "argument 'newick_str': 'int' object cannot be converted to 'PyString'"),
+    ("text-bytes", ["TopologySet"], lambda: q.TopologySet(b"(A,B);"), TypeError,
+     "argument 'newick_str': 'bytes' object cannot be converted to 'PyString'"),
+    ("text-surrogate", ["Tree"], lambda: q.Tree("(A,\udc80);"), UnicodeEncodeError, None),
+    # count
+    ("count-negative", ["TreeSet.get_taxon_name"], lambda: tree_set().get_taxon_name(-1), OverflowError, None),
+    ("count-huge", ["TreeSet.get_taxon_name"], lambda: tree_set().get_taxon_name(2**64), OverflowError, None),
+    ("count-float", ["TreeSet.get_taxon_name"], lambda: tree_set().get_taxon_name(1.5), TypeError,
+     "argument 'id': 'float' object cannot be interpreted as an integer"),
+    ("count-str", ["TreeSet.get_taxon_name"], lambda: tree_set().get_taxon_name("1"), TypeError,
+     "argument 'id': 'str' object cannot be interpreted as an integer"),
+    ("count-index-negative", ["TreeSet.get_taxon_name"], lambda: tree_set().get_taxon_name(Index(-1)), OverflowError, None),
+    # optional flag
+    ("flag-int", ["Tree.sort_by"], lambda: tree().sort_by(q.SortBy.ChildCount, 1), TypeError,
+     "argument 'ascending': 'int' object cannot be converted to 'PyBool'"),
+    ("flag-str", ["Tree.sort_by"], lambda: tree().sort_by(q.SortBy.ChildCount, ascending="yes"), TypeError,
+     "argument 'ascending': 'str' object cannot be converted to 'PyBool'"),
+    # list of texts
+    ("list-str", ["TopologySet.restriction"], lambda: q.TopologySet("(A,B);").restriction("AB"), TypeError,
+     "argument 'taxa': Can't extract `str` to `Vec`"),
+    ("list-not-sequence", ["TopologySet.restriction"], lambda: q.TopologySet("(A,B);").restriction(5), TypeError,
+     "argument 'taxa': 'int' object cannot be converted to 'Sequence'"),
+    ("list-set", ["TopologySet.restriction"], lambda: q.TopologySet("(A,B);").restriction({"A"}), TypeError,
+     "argument 'taxa': 'set' object cannot be converted to 'Sequence'"),
+    ("list-bad-item", ["TopologySet.restriction"], lambda: q.TopologySet("(A,B);").restriction(["A", 1]), TypeError,
+     "argument 'taxa': 'int' object cannot be converted to 'PyString'"),
+    # list of records, pair
+    ("records-bad-item", ["Tree.sort"], lambda: tree().sort([K.ChildCount]), TypeError,
+     "argument 'criteria': 'SortCriterionKind' object cannot be converted to 'SortCriterion'"),
+    ("pair-not-tuple", ["Tree.sort_by_multiple"], lambda: tree().sort_by_multiple([[q.SortBy.ChildCount, True]]), TypeError,
+     "argument 'criteria': 'list' object cannot be converted to 'PyTuple'"),
+    ("pair-length", ["Tree.sort_by_multiple"], lambda: tree().sort_by_multiple([(q.SortBy.ChildCount, True, 1)]), ValueError,
+     "expected tuple of length 2, but got tuple of length 3"),
+    ("pair-bad-item", ["Tree.sort_by_multiple"], lambda: tree().sort_by_multiple([(K.ChildCount, True)]), TypeError,
+     "argument 'criteria': 'SortCriterionKind' object cannot be converted to 'SortBy'"),
+    # mapping of texts
+    ("map-list", ["TreeSet.remap"], lambda: tree_set().remap([("A", "B")]), TypeError,
+     "argument 'mapping': 'list' object cannot be converted to 'PyDict'"),
+    ("map-bad-value", ["TreeSet.remap"], lambda: tree_set().remap({"A": 1, "B": "b", "C": "c"}), TypeError,
+     "argument 'mapping': 'int' object cannot be converted to 'PyString'"),
+    # bytes
+    ("bytes-bytearray", ["TreeSet.__setstate__"], lambda: tree_set().__setstate__(bytearray(b"x")), TypeError,
+     "argument 'state': 'bytearray' object cannot be converted to 'PyBytes'"),
+    ("bytes-memoryview", ["TreeSet.__setstate__"], lambda: tree_set().__setstate__(memoryview(b"x")), TypeError,
+     "argument 'state': 'memoryview' object cannot be converted to 'PyBytes'"),
+    # __contains__ and __getitem__ parameters
+    ("contains-int", ["TaxonSet"], lambda: 1 in tree_set().taxon_set, TypeError,
+     "argument 'item': 'int' object cannot be converted to 'PyString'"),
+    ("getitem-negative", ["TreeSet"], lambda: tree_set()[-1], OverflowError, None),
+    ("getitem-slice", ["TreeSet"], lambda: tree_set()[0:1], TypeError, None),
+]
+
+
+def run_case(needs_, call, exc, message):
+    if not has(*needs_):
+        pytest.skip("needs " + ", ".join(needs_))
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc
+    if message is not None:
+        assert str(info.value) == message
+    elif exc is not TypeError:
+        assert not str(info.value).startswith("argument '")  # passes unprefixed
+    return info.value
+
+
+@pytest.mark.parametrize("needs_,call,exc,message", [c[1:] for c in BINDING], ids=[c[0] for c in BINDING])
+def test_binding_errors(needs_, call, exc, message):
+    run_case(needs_, call, exc, message)
+
+
+@pytest.mark.parametrize("needs_,call,exc,message", [c[1:] for c in CONVERSION], ids=[c[0] for c in CONVERSION])
+def test_conversion_errors(needs_, call, exc, message):
+    run_case(needs_, call, exc, message)
+
+
+@needs("TreeSet.get_taxon_name")
+@pytest.mark.parametrize("value,expected", [(True, "B"), (False, "A"), (Index(2), "C"), (3, None), (2**64 - 1, None)])
+def test_count_accepts_int_likes(value, expected):
+    assert tree_set().get_taxon_name(value) == expected
+
+
+@needs("TopologySet.restriction")
+@pytest.mark.parametrize("taxa", [["A", "B"], ("A", "B"), Seq("A", "B")], ids=["list", "tuple", "sequence"])
+def test_list_of_texts_accepts_any_sequence(taxa):
+    assert q.TopologySet("((A,B),C);").restriction(taxa).ngenes == 1
+
+
+@needs("Tree.sort_by")
+@pytest.mark.parametrize("flag", [None, True, False, FakeNumpyBool(True), FakeNumpyBool(False)])
+def test_optional_flag_kinds(flag):
+    t = tree()
+    expected = t.sort_by(q.SortBy.ChildCount, bool(flag) if flag is not None else None).to_newick()
+    assert t.sort_by(q.SortBy.ChildCount, flag).to_newick() == expected
+    assert t.sort_by(criterion=q.SortBy.ChildCount, ascending=flag).to_newick() == expected
+
+
+class CausedTypeError:
+    def __index__(self):
+        raise TypeError("inner") from KeyError("root")
+
+
+class RaisesKeyError:
+    def __index__(self):
+        raise KeyError("not a type error")
+
+
+@needs("TreeSet.get_taxon_name")
+def test_prefixed_error_keeps_cause_and_other_errors_pass_unchanged():
+    with pytest.raises(TypeError) as info:
+        tree_set().get_taxon_name(CausedTypeError())
+    assert str(info.value) == "argument 'id': inner"
+    assert isinstance(info.value.__cause__, KeyError)
+    with pytest.raises(KeyError):
+        tree_set().get_taxon_name(RaisesKeyError())
+
+
+@needs("TreeSet.get_taxon_name", "TreeSet.__setstate__")
+def test_exclusive_borrow_of_a_shared_receiver_fails_and_is_released():
+    ts = tree_set()
+    state = ts.__getstate__()
+
+    class Reenter:
+        def __index__(self):
+            ts.__setstate__(state)  # the receiver is shared-borrowed by get_taxon_name
+            return 0
+
+    with pytest.raises(RuntimeError) as info:
+        ts.get_taxon_name(Reenter())
+    assert str(info.value) == "Already borrowed"
+    # every borrow was released on the way out
+    ts.__setstate__(state)
+    assert ts.get_taxon_name(0) == "A"
+
+    class ReadBack:
+        def __index__(self):
+            return len(ts.to_newick_string()) * 0  # shared + shared is fine
+
+    assert ts.get_taxon_name(ReadBack()) == "A"
+
+
+@needs("TreeSet", "DistanceMatrix")
+def test_item_protocol():
+    ts = tree_set()
+    assert [t.to_newick() for t in ts] == [ts[0].to_newick(), ts[1].to_newick()]
+    matrix = ts.get_distance_matrix(0)
+    with pytest.raises(TypeError):
+        for _ in matrix:
+            pass
+
+
+# --- reference counts and leaks ---------------------------------------------------
+
+def refcounts(objects):
+    return [sys.getrefcount(o) for o in objects]
+
+
+def failing_calls():
+    calls = [
+        lambda: q.SortCriterion(),
+        lambda: q.SortCriterion(K.ChildCount, K.ChildCount),
+        lambda: q.SortCriterion(K.ChildCount, O.Ascending, extra=1),
+        lambda: O.ascending(1),
+        lambda: q.SortOrder(),
+    ]
+    if has("TreeSet.get_taxon_name"):
+        ts = tree_set()
+        calls += [lambda: ts.get_taxon_name(-1), lambda: ts.get_taxon_name(1.5), lambda: ts[5]]
+    if has("TopologySet.restriction"):
+        tp = q.TopologySet("(A,B);")
+        calls += [lambda: tp.restriction(["A", 1]), lambda: tp.restriction(["X"])]
+    return calls
+
+
+def test_failing_calls_release_their_references():
+    witnesses = [K.ChildCount, O.Ascending, q.SortBy.ChildCount, 1.5, -1]
+    before = refcounts(witnesses)
+    for call in failing_calls():
+        for _ in range(50):
+            try:
+                call()
+            except BaseException:
+                pass
+    gc.collect()
+    assert refcounts(witnesses) == before
+
+
+def test_successful_calls_release_their_references():
+    kind, order = K.child_count(), O.descending()
+    before = refcounts([kind, order])
+    made = [q.SortCriterion(kind, order) for _ in range(100)]
+    made += [q.SortCriterion(order=order, kind=kind) for _ in range(100)]
+    assert refcounts([kind, order]) == before  # criteria hold no Python references
+    del made
+    assert refcounts([kind, order]) == before
+
+
+def test_no_growth_over_many_calls():
+    calls = failing_calls() + [
+        lambda: q.SortCriterion(K.ChildCount, O.Descending),
+        lambda: O.Ascending == 1,
+        lambda: repr(q.SortBy.ChildCount),
+        lambda: K.descendant_count(),
+    ]
+
+    def loop(n):
+        for _ in range(n):
+            for call in calls:
+                try:
+                    call()
+                except BaseException:
+                    pass
+
+    loop(200)  # warm caches
+    gc.collect()
+    tracemalloc.start()
+    try:
+        loop(200)
+        gc.collect()
+        first, _ = tracemalloc.get_traced_memory()
+        loop(2000)
+        gc.collect()
+        second, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert second - first < 64 * 1024, f"grew by {second - first} bytes over 2000 rounds"
+
+
+def test_instance_type_reference_is_dropped_with_the_instance():
+    q.SortCriterion(K.ChildCount, O.Ascending)  # first calls may cache a reference to the type
+    before = sys.getrefcount(q.SortCriterion)
+    made = [q.SortCriterion(K.ChildCount, O.Ascending) for _ in range(10)]
+    assert sys.getrefcount(q.SortCriterion) == before + 10
+    del made
+    assert sys.getrefcount(q.SortCriterion) == before

@@ -1,0 +1,178 @@
+"""SortCriterionKind, SortOrder, SortBy and SortCriterion."""
+
+import copy
+import pickle
+
+import pytest
+
+from quorbelin import SortBy, SortCriterion, SortCriterionKind, SortOrder
+
+ENUMS = {
+    SortCriterionKind: ["LexicographicalOrder", "ChildCount", "DescendantCount"],
+    SortOrder: ["Ascending", "Descending"],
+    SortBy: ["LexicographicalOrder", "ChildCount", "DescendantCount"],
+}
+MEMBERS = [(cls, name, number) for cls, names in ENUMS.items() for number, name in enumerate(names)]
+MEMBER_IDS = [f"{cls.__name__}.{name}" for cls, name, _ in MEMBERS]
+
+CLASS_METHODS = [
+    (SortCriterionKind, "lexicographical", "LexicographicalOrder"),
+    (SortCriterionKind, "child_count", "ChildCount"),
+    (SortCriterionKind, "descendant_count", "DescendantCount"),
+    (SortOrder, "ascending", "Ascending"),
+    (SortOrder, "descending", "Descending"),
+]
+
+
+@pytest.mark.parametrize("cls,name,number", MEMBERS, ids=MEMBER_IDS)
+def test_member_repr_int_and_identity(cls, name, number):
+    member = getattr(cls, name)
+    assert type(member) is cls
+    assert repr(member) == f"{cls.__name__}.{name}"
+    assert int(member) == number
+    assert getattr(cls, name) is member  # made once, kept in the class
+
+
+@pytest.mark.parametrize(
+    "member,text",
+    [
+        (SortBy.LexicographicalOrder, "lexicographical"),
+        (SortBy.ChildCount, "child_count"),
+        (SortBy.DescendantCount, "descendant_count"),
+        (SortOrder.Descending, "SortOrder.Descending"),
+        (SortCriterionKind.ChildCount, "SortCriterionKind.ChildCount"),
+    ],
+)
+def test_str(member, text):
+    assert str(member) == text
+
+
+@pytest.mark.parametrize("cls,method,member", CLASS_METHODS)
+def test_class_methods_make_new_equal_instances(cls, method, member):
+    made = getattr(cls, method)()
+    assert type(made) is cls
+    assert made == getattr(cls, member)
+    assert made is not getattr(cls, member)
+    assert getattr(cls, method)() is not made
+    assert getattr(cls, method).__text_signature__ == "($cls)"
+    assert getattr(cls, method).__doc__ is None
+    # Called through an instance, a class method still returns its own class.
+    assert type(getattr(getattr(cls, member), method)()) is cls
+
+
+def test_sort_by_has_no_class_methods():
+    assert not any(hasattr(SortBy, m) for _, m, _ in CLASS_METHODS)
+
+
+@pytest.mark.parametrize("cls,name,number", MEMBERS, ids=MEMBER_IDS)
+def test_equality_with_numbers(cls, name, number):
+    member = getattr(cls, name)
+    assert member == number and not (member != number)
+    assert member != number + 1 and not (member == number + 1)
+    assert number == member  # reflected
+    assert member == bool(number) if number < 2 else True
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize(
+    "other,equal",
+    [
+        (1, True),
+        (True, True),
+        (Index(1), True),
+        (Index(0), False),
+        (1.0, False),  # a float is not converted
+        ("Descending", False),
+        (None, False),
+        (2**64 + 1, False),  # out of range: not converted
+        (-(2**70), False),
+        (SortBy.ChildCount, False),  # another enumeration: identity fallback
+    ],
+)
+def test_equality_conversions(other, equal):
+    assert (SortOrder.Descending == other) is equal
+    assert (SortOrder.Descending != other) is (not equal)
+
+
+def test_spec_examples():
+    assert SortOrder.Descending == 1
+    assert SortOrder.Ascending == False  # noqa: E712
+    assert SortOrder.Ascending != 0.0
+    assert SortOrder.Ascending != "Ascending"
+    assert SortCriterionKind.ChildCount == SortCriterionKind.child_count()
+    assert (SortBy.ChildCount == SortCriterionKind.ChildCount) is False
+    assert (SortBy.ChildCount != SortCriterionKind.ChildCount) is True
+
+
+@pytest.mark.parametrize("op", ["<", "<=", ">", ">="])
+@pytest.mark.parametrize("other", [SortOrder.Ascending, 0, SortCriterion(SortCriterionKind.ChildCount, SortOrder.Ascending)])
+def test_ordering_is_refused(op, other):
+    with pytest.raises(TypeError):
+        eval(f"a {op} b", {"a": SortOrder.Descending if not isinstance(other, SortCriterion) else other, "b": other})
+
+
+@pytest.mark.parametrize("value", [m for cls in ENUMS for m in (getattr(cls, ENUMS[cls][0]),)] + [SortCriterion(SortCriterionKind.ChildCount, SortOrder.Ascending)])
+def test_unhashable_unpicklable_uncopyable(value):
+    with pytest.raises(TypeError):
+        hash(value)
+    with pytest.raises(TypeError):
+        {value}
+    with pytest.raises(TypeError):
+        pickle.dumps(value)
+    with pytest.raises(TypeError):
+        copy.copy(value)
+    with pytest.raises(TypeError):
+        copy.deepcopy(value)
+
+
+@pytest.mark.parametrize("cls", [SortCriterionKind, SortOrder, SortBy])
+def test_no_constructor(cls):
+    with pytest.raises(TypeError, match=f"^No constructor defined for {cls.__name__}$"):
+        cls()
+    with pytest.raises(TypeError, match=f"^No constructor defined for {cls.__name__}$"):
+        cls(1)
+
+
+def test_criterion_equality():
+    by_position = SortCriterion(SortCriterionKind.ChildCount, SortOrder.Descending)
+    by_keyword = SortCriterion(order=SortOrder.Descending, kind=SortCriterionKind.ChildCount)
+    assert by_position == by_keyword and not (by_position != by_keyword)
+    other = SortCriterion(SortCriterionKind.ChildCount, SortOrder.Ascending)
+    assert by_position != other and not (by_position == other)
+    assert SortCriterion(SortCriterionKind.child_count(), SortOrder.descending()) == by_position
+    assert by_position != (SortCriterionKind.ChildCount, SortOrder.Descending)
+    assert by_position != 1
+    assert by_position == by_position
+
+
+@pytest.mark.parametrize(
+    "kwargs,message",
+    [
+        (dict(kind=SortBy.ChildCount, order=SortOrder.Ascending), "argument 'kind': 'SortBy' object cannot be converted to 'SortCriterionKind'"),
+        (dict(kind=1, order=SortOrder.Ascending), "argument 'kind': 'int' object cannot be converted to 'SortCriterionKind'"),
+        (dict(kind=SortCriterionKind.ChildCount, order=0), "argument 'order': 'int' object cannot be converted to 'SortOrder'"),
+        (dict(kind=SortCriterionKind.ChildCount, order=SortCriterionKind.ChildCount),
+         "argument 'order': 'SortCriterionKind' object cannot be converted to 'SortOrder'"),
+        (dict(kind=None, order=None), "argument 'kind': 'NoneType' object cannot be converted to 'SortCriterionKind'"),
+    ],
+)
+def test_criterion_refuses_other_types(kwargs, message):
+    for call in (lambda: SortCriterion(**kwargs), lambda: SortCriterion(kwargs["kind"], kwargs["order"])):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+
+
+def test_criterion_has_no_attributes_or_text_of_its_own():
+    c = SortCriterion(SortCriterionKind.ChildCount, SortOrder.Descending)
+    assert not hasattr(c, "kind") and not hasattr(c, "order")
+    assert repr(c).startswith("<quorbelin.SortCriterion object at 0x")
+    with pytest.raises(TypeError):
+        int(c)
