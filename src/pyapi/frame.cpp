@@ -27,6 +27,12 @@ void set_error(const Raise& error) noexcept {
   Py_DECREF(text);
 }
 
+void raise_value_prefixed(std::string_view prefix, const std::string& message) {
+  std::string text(prefix);
+  text += message;
+  raise_value(std::move(text));
+}
+
 std::string type_name(PyObject* object) {
   Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
   if (name && PyUnicode_Check(name.get())) {

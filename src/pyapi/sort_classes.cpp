@@ -38,12 +38,18 @@ std::optional<bool> compare_member(const typename C::Value& self, PyObject* othe
   int64_t number;
   if (is_instance<C>(other)) {
     number = static_cast<int64_t>(*share<C>(other));
-  } else {
+  } else if (PyLong_Check(other)) {
+    const long long v = PyLong_AsLongLong(other);
+    if (v == -1 && PyErr_Occurred()) return std::nullopt;  // out of range
+    number = v;
+  } else if (PyIndex_Check(other)) {
     Ref index = Ref::steal(PyNumber_Index(other));
     if (!index) return std::nullopt;
     const long long v = PyLong_AsLongLong(index.get());
     if (v == -1 && PyErr_Occurred()) return std::nullopt;
     number = v;
+  } else {
+    return std::nullopt;  // checked first: raising and clearing a TypeError costs more than the comparison
   }
   const bool equal = number == static_cast<int64_t>(self);
   if (op == CompareOp::Eq) return equal;
