@@ -37,7 +37,6 @@
 //   std::pair<A, B>                   tuple of exactly two ("PyTuple")
 //   std::unordered_map<K, V> / map    dict of texts ("PyDict")
 //   BytesView                         bytes or subclass ("PyBytes")
-//   AnyTuple                          a tuple of any length ("PyTuple")
 //   Shared<C>                         instance of class C, under a shared borrow
 //   PyObject*                         any object, borrowed, for bodies about Python objects
 // A parameter written "name=None" in the table may be omitted (its type must
@@ -403,17 +402,6 @@ struct Arg<std::optional<T>> : Plain<std::optional<T>> {
 template <>
 struct Arg<BytesView> : Plain<BytesView> {
   static BytesView convert(PyObject* o);
-};
-// A tuple of any length, for bodies that check its items themselves.
-struct AnyTuple {
-  PyObject* tuple;  // borrowed
-};
-template <>
-struct Arg<AnyTuple> : Plain<AnyTuple> {
-  static AnyTuple convert(PyObject* o) {
-    if (!PyTuple_Check(o)) refuse(o, "PyTuple");
-    return AnyTuple{o};
-  }
 };
 template <>
 struct Arg<PyObject*> : Plain<PyObject*> {
