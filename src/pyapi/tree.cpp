@@ -1,0 +1,87 @@
+// Tree: one tree with the taxon set whose ids its leaves use. The core tree
+// of every object is its own (a copy, or built for it); the taxon set is
+// shared with the objects derived from it and, for items of a collection,
+// with that collection, so every name lookup sees the whole set.
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "pyapi/classes.hpp"
+#include "pyapi/frame.hpp"
+#include "tree/newick.hpp"
+#include "tree/stored_form.hpp"
+
+namespace qb::py {
+namespace {
+
+using qb::SingleTree;
+
+// The first tree of the text over the taxon set of the whole text; further
+// trees are dropped but their names stay in the set.
+SingleTree construct(std::string_view newick_str) {
+  auto parsed = qb::parse_newick_trees(newick_str, false);
+  if (!parsed.ok()) raise_value(parsed.error());
+  return {std::make_shared<const qb::TaxonSet>(std::move(parsed->taxon_set)),
+          std::make_shared<const qb::Tree>(std::move(parsed->trees.front()))};
+}
+
+uint64_t ntaxa(const SingleTree& self) { return self.taxon_set->last; }
+
+New<TaxonSetClass> taxon_set(const SingleTree& self) { return {self.taxon_set}; }
+
+std::optional<std::string_view> get_taxon_name(const SingleTree& self, uint64_t id) {
+  const std::string* name = self.taxon_set->name_of(id);
+  if (name == nullptr) return std::nullopt;
+  return *name;
+}
+
+const std::vector<std::string>& get_taxa(const SingleTree& self) { return self.taxon_set->names; }
+
+New<DistanceMatrixClass> get_distance_matrix(const SingleTree& self) {
+  return {{std::make_shared<const qb::DistanceMatrix>(qb::distance_matrix(*self.tree)), self.taxon_set}};
+}
+
+// The topology alone: never lengths or support values.
+std::string to_newick(const SingleTree& self) {
+  std::string out;
+  qb::write_newick_topology(*self.tree, 0, self.taxon_set->names, out);
+  out += ';';
+  return out;
+}
+
+std::string repr(const SingleTree& self) { return "SingleTree('" + to_newick(self) + "')"; }
+
+// Wraps for a stored tree with no nodes and fake_root set; the frame reports
+// that length as OverflowError.
+uint64_t node_count(const SingleTree& self) {
+  return self.tree->node_count() - (self.tree->fake_root ? 1 : 0);
+}
+
+Bytes get_state(const SingleTree& self) { return {qb::serialize_single_tree(*self.taxon_set, *self.tree)}; }
+
+void set_state(SingleTree& self, BytesView state) {
+  auto read = qb::deserialize_single_tree(state.data);
+  if (!read.ok()) raise_value("Deserialization error: " + read.error());
+  self = {std::make_shared<const qb::TaxonSet>(std::move(read->first)),
+          std::make_shared<const qb::Tree>(std::move(read->second))};
+}
+
+const Class<TreeClass> tree_class{
+    Constructor<construct, "newick_str">{},
+    Getter<"ntaxa", ntaxa>{},
+    Getter<"taxon_set", taxon_set>{},
+    Method<"get_taxon_name", get_taxon_name, "id">{},
+    Method<"get_taxa", get_taxa>{},
+    Method<"get_distance_matrix", get_distance_matrix>{},
+    Method<"to_newick", to_newick>{},
+    Method<"newick", to_newick>{},
+    Method<"__getstate__", get_state>{},
+    Method<"__setstate__", set_state, "state">{},
+    Str<to_newick>{},
+    Repr<repr>{},
+    Len<node_count>{},
+};
+
+}  // namespace
+}  // namespace qb::py

@@ -1,0 +1,96 @@
+"""Trees deep enough to exhaust any walk that recurses per level."""
+
+import pytest
+
+import quorbelin as qb
+from state import Tree as StoredTree, TaxonSet as StoredTaxa, caterpillar_newick, decode_single_tree, encode_single_tree
+
+DEEP = 1_000_000
+
+
+@pytest.fixture(scope="module")
+def deep_text():
+    return caterpillar_newick(DEEP)
+
+
+@pytest.fixture(scope="module")
+def deep_set(deep_text):
+    return qb.TreeSet(deep_text)
+
+
+def lengths_written(n):
+    """The caterpillar as a set writes it: ':0' after every child."""
+    return "(" * (n - 1) + "t0:0," + ":0,".join(f"t{i}" for i in range(1, n)).replace(",", "):0,") + ":0);"
+
+
+def test_lengths_writer_helper():
+    assert lengths_written(3) == "((t0:0,t1:0):0,t2:0);"
+    assert qb.TreeSet(caterpillar_newick(3)).newick() == lengths_written(3)
+
+
+def test_read_and_write_a_deep_set(deep_set):
+    assert deep_set.ngenes == 1 and deep_set.ntaxa == DEEP
+    assert deep_set.to_newick_string() == lengths_written(DEEP)
+    assert deep_set.to_newick_vec() == [lengths_written(DEEP)]
+
+
+def test_deep_single_tree(deep_text):
+    t = qb.Tree(deep_text)
+    assert len(t) == 2 * DEEP - 1 and t.ntaxa == DEEP
+    assert t.to_newick() == deep_text
+    assert str(t) == deep_text
+
+
+def test_deep_pickle_round_trip(deep_set):
+    state = deep_set.__getstate__()
+    copy = qb.TopologySet("(X,Y);")
+    copy.__setstate__(state)
+    assert copy.ntaxa == DEEP
+    assert copy.to_newick_string() == deep_set.to_newick_string()
+    item = copy[0]
+    other = qb.Tree("(X,Y);")
+    other.__setstate__(item.__getstate__())
+    assert len(other) == 2 * DEEP - 1
+
+
+def test_deep_list_form(deep_set):
+    merged = qb.TreeSet([deep_set[0]])
+    assert merged.ntaxa == DEEP
+    # Names are merged in byte order (t0, t1, t10, t100, ...), the text stays.
+    assert merged.get_taxon_name(2) == "t10"
+    assert merged.newick() == deep_set.newick()
+
+
+def test_matrix_of_a_deep_caterpillar():
+    n = 10_000
+    m = qb.Tree(caterpillar_newick(n)).get_distance_matrix()
+    assert m.ntaxa == n
+    # Leaf t_i (i >= 1) hangs at depth n - i, t0 beside t1; the path between
+    # t_i and t_j (i < j) climbs to the parent of t_j: j - max(i, 1) + 2 edges.
+    for i, j in [(0, 1), (0, 2), (1, 2), (0, n - 1), (1, n - 1), (5000, 5001), (17, 9000), (n - 2, n - 1)]:
+        want = float(j - max(i, 1) + 2)
+        assert m.get(i, j) == m.get(j, i) == m[f"t{i}", f"t{j}"] == want
+    assert len(m.__getstate__()) == 16 + 8 * (n * (n - 1) // 2) + len(m.taxon_set.__getstate__())
+
+
+def test_deep_chain_from_a_state():
+    """A path of single children a million nodes long, only possible from a state."""
+    n = DEEP
+    tree = StoredTree(
+        taxa=[-1] * (n - 1) + [0],
+        parents=[0] + list(range(n - 1)),
+        support=[0.0] * n,
+        lengths=[1.0] * n,
+        firstchild=list(range(1, n)) + [-1],
+        nextsib=[-1] * n,
+        childcount=[1] * (n - 1) + [0],
+        ntaxa=1,
+    )
+    t = qb.Tree("(X,Y);")
+    t.__setstate__(encode_single_tree(StoredTaxa.of(["A"]), tree))
+    assert t.newick() == "(" * (n - 1) + "A" + ")" * (n - 1) + ";"
+    ts = qb.TreeSet([t])
+    assert ts.newick() == "(" * (n - 1) + "A" + ":1)" * (n - 1) + ";"
+    assert t.get_distance_matrix().ntaxa == 1
+    _, back = decode_single_tree(t.__getstate__())
+    assert back == tree

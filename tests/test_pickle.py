@@ -1,0 +1,244 @@
+import copy
+import pickle
+
+import pytest
+
+import quorbelin as qb
+from state import (
+    Matrix,
+    MatrixView,
+    TaxonSet as StoredTaxa,
+    TreeView,
+    decode_matrix_view,
+    decode_single_tree,
+    decode_taxon_set,
+    decode_tree_view,
+    encode_single_tree,
+    encode_taxon_set,
+    encode_tree_view,
+    star,
+)
+
+TEXT = "((A:1,B:2):0.5,(C,D:-1));\n(D,(C,(B,A:3)));\n(B,C);"
+
+
+def observe(obj):
+    """Everything a caller can see of an object of one of the five classes."""
+    if isinstance(obj, (qb.TreeSet, qb.TopologySet)):
+        return (
+            type(obj), len(obj), obj.ngenes, obj.ntaxa, obj.taxon_set.names(), obj.to_newick_vec(),
+            str(obj), repr(obj), [t.newick() for t in obj],
+            str(obj.get_distance_matrix(0)),
+        )
+    if isinstance(obj, qb.Tree):
+        return (len(obj), obj.ntaxa, obj.get_taxa(), obj.newick(), repr(obj), str(obj.get_distance_matrix()))
+    if isinstance(obj, qb.DistanceMatrix):
+        return (obj.ntaxa, str(obj), repr(obj), obj.taxon_set.names(), [obj.get(0, j) for j in range(obj.ntaxa)])
+    if isinstance(obj, qb.TaxonSet):
+        return (len(obj), obj.len, obj.names(), str(obj), repr(obj), [obj.get_id(n) for n in obj.names()])
+    raise AssertionError(type(obj))
+
+
+MAKERS = {
+    "TreeSet": lambda: qb.TreeSet(TEXT),
+    "TopologySet": lambda: qb.TopologySet(TEXT),
+    "TreeSet from list": lambda: qb.TreeSet([qb.Tree("(B,A);"), qb.Tree("((C,B),A);")]),
+    "Tree": lambda: qb.Tree("((A,B),(C,D));"),
+    "Tree of a set": lambda: qb.TreeSet(TEXT + "\n(E,F);")[1],
+    "DistanceMatrix": lambda: qb.Tree("((A,B),(C,D));").get_distance_matrix(),
+    "TaxonSet": lambda: qb.TreeSet(TEXT).taxon_set,
+}
+OTHER = {
+    "TreeSet": lambda: qb.TreeSet("(X,Y);"),
+    "TopologySet": lambda: qb.TopologySet("(X,Y);"),
+    "TreeSet from list": lambda: qb.TreeSet("(X,Y);"),
+    "Tree": lambda: qb.Tree("(X,(Y,Z));"),
+    "Tree of a set": lambda: qb.Tree("(X,(Y,Z));"),
+    "DistanceMatrix": lambda: qb.Tree("(X,(Y,Z));").get_distance_matrix(),
+    "TaxonSet": lambda: qb.Tree("(X,(Y,Z));").taxon_set,
+}
+
+
+@pytest.fixture(params=list(MAKERS))
+def kind(request):
+    return request.param
+
+
+def test_own_state_round_trip(kind):
+    obj = MAKERS[kind]()
+    before = observe(obj)
+    state = obj.__getstate__()
+    assert type(state) is bytes
+    assert obj.__setstate__(state) is None
+    assert observe(obj) == before
+    assert obj.__getstate__() == state
+
+
+def test_state_moves_to_another_object(kind):
+    source, target = MAKERS[kind](), OTHER[kind]()
+    assert observe(target) != observe(source)
+    target.__setstate__(source.__getstate__())
+    assert observe(target) == observe(source)
+    assert target.__getstate__() == source.__getstate__()
+
+
+def test_trailing_bytes_are_ignored(kind):
+    obj = MAKERS[kind]()
+    state = obj.__getstate__()
+    target = OTHER[kind]()
+    target.__setstate__(state + b"\x00garbage\xff")
+    assert target.__getstate__() == state
+
+
+@pytest.mark.parametrize(
+    "state, exc, message",
+    [
+        (b"", ValueError, "Deserialization error: io error: unexpected end of file"),
+        (bytearray(b"\0" * 64), TypeError, "argument 'state': 'bytearray' object cannot be converted to 'PyBytes'"),
+        (memoryview(b"\0" * 64), TypeError, "argument 'state': 'memoryview' object cannot be converted to 'PyBytes'"),
+        ("state", TypeError, "argument 'state': 'str' object cannot be converted to 'PyBytes'"),
+        (None, TypeError, "argument 'state': 'NoneType' object cannot be converted to 'PyBytes'"),
+    ],
+)
+def test_bad_states(kind, state, exc, message):
+    obj = MAKERS[kind]()
+    before = observe(obj)
+    with pytest.raises(exc) as info:
+        obj.__setstate__(state)
+    assert str(info.value) == message
+    assert observe(obj) == before
+
+
+def test_setstate_binding(kind):
+    obj = MAKERS[kind]()
+    name = type(obj).__name__
+    with pytest.raises(TypeError, match=rf"^{name}.__setstate__\(\) missing 1 required positional argument: 'state'$"):
+        obj.__setstate__()
+    with pytest.raises(TypeError, match=rf"^{name}.__setstate__\(\) takes 1 positional arguments but 2 were given$"):
+        obj.__setstate__(b"", b"")
+    with pytest.raises(TypeError, match=rf"^{name}.__setstate__\(\) got an unexpected keyword argument 'data'$"):
+        obj.__setstate__(data=b"")
+    obj.__setstate__(state=obj.__getstate__())
+
+
+def test_bytes_subclass_is_accepted():
+    class Blob(bytes):
+        pass
+
+    t = qb.Tree("(X,Y);")
+    t.__setstate__(Blob(qb.Tree("(A,B);").__getstate__()))
+    assert t.newick() == "(A,B);"
+
+
+def test_every_cut_fails_and_changes_nothing(kind):
+    obj = MAKERS[kind]()
+    state = obj.__getstate__()
+    target = OTHER[kind]()
+    before = observe(target)
+    for cut in range(len(state)):
+        with pytest.raises(ValueError, match=r"^Deserialization error: io error: "):
+            target.__setstate__(state[:cut])
+    assert observe(target) == before
+
+
+def test_reader_errors_are_prefixed():
+    t = qb.Tree("(A,B);")
+    bad_flag = encode_single_tree(StoredTaxa.of(["A"]), star([0]))
+    bad_flag = bad_flag[:-9] + b"\x02" + bad_flag[-8:]
+    with pytest.raises(ValueError, match=r"^Deserialization error: invalid u8 while decoding bool, expected 0 or 1, found 2$"):
+        t.__setstate__(bad_flag)
+    bad_name = encode_taxon_set(StoredTaxa([("\u00e9", 0)], ["x"], 1)).replace("\u00e9".encode(), b"\xff\xff")
+    with pytest.raises(ValueError, match=r"^Deserialization error: string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0$"):
+        qb.Tree("(A,B);").taxon_set.__setstate__(bad_name)
+    huge_text = (2**62).to_bytes(8, "little") + b"\0" * 16
+    with pytest.raises(ValueError, match=r"^Deserialization error: io error: $"):
+        qb.Tree("(A,B);").taxon_set.__setstate__((1).to_bytes(8, "little") + huge_text)
+    assert t.newick() == "(A,B);"
+
+
+def test_set_states_are_interchangeable():
+    ts = qb.TreeSet(TEXT)
+    topo = qb.TopologySet(TEXT)
+    plain_state = ts.__getstate__()
+    ts.__setstate__(topo.__getstate__())
+    assert type(ts) is qb.TreeSet
+    assert decode_tree_view(ts.__getstate__()).topology_only is True
+    assert ts.__getstate__() != plain_state
+    topo.__setstate__(plain_state)
+    assert type(topo) is qb.TopologySet and str(topo).startswith("TopologySet with 3 trees")
+    assert decode_tree_view(topo.__getstate__()).topology_only is False
+
+
+def test_state_contents():
+    view = decode_tree_view(qb.TreeSet(TEXT).__getstate__())
+    assert view.taxon_set == StoredTaxa.of(["A", "B", "C", "D"])
+    assert len(view.trees) == 3 and view.topology_only is False
+    assert view.trees[0].lengths[:3] == [-1.0, 0.5, 1.0]
+    assert view.trees[0].lengths[-1] == -1.0  # D:-1 travels as stored
+    m = decode_matrix_view(qb.Tree("((A,B),C);").get_distance_matrix().__getstate__())
+    assert m == MatrixView(Matrix([2.0, 3.0, 3.0], 3), StoredTaxa.of(["A", "B", "C"]))
+    assert decode_taxon_set(qb.Tree("(B,A);").taxon_set.__getstate__()) == StoredTaxa([("A", 1), ("B", 0)], ["B", "A"], 2)
+    names, tree = decode_single_tree(qb.TreeSet(TEXT)[2].__getstate__())
+    assert names.names == ["A", "B", "C", "D"] and tree.ntaxa == 2
+
+
+def test_taxon_set_state_changes_only_that_handle():
+    ts = qb.TreeSet(TEXT)
+    handle = ts.taxon_set
+    handle.__setstate__(qb.Tree("(X,Y);").taxon_set.__getstate__())
+    assert handle.names() == ["X", "Y"]
+    assert ts.ntaxa == 4 and ts.get_taxon_name(0) == "A" and ts.taxon_set.names() == ["A", "B", "C", "D"]
+
+
+def test_setstate_does_not_reach_derived_objects():
+    ts = qb.TreeSet(TEXT)
+    item, part, names = ts[0], ts.slice(0, 1), ts.taxon_set
+    ts.__setstate__(qb.TreeSet("(X,Y);").__getstate__())
+    assert item.get_taxa() == ["A", "B", "C", "D"]
+    assert part.newick() == "((A:1,B:2):0.5,(C:0,D):0);"
+    assert names.names() == ["A", "B", "C", "D"]
+
+
+def test_stored_values_that_no_parse_makes():
+    # Negative and NaN lengths, fake_root, ids out of order: all travel unchanged.
+    tree = star([1, 0], lengths=[float("nan"), -0.0], fake_root=True)
+    state = encode_tree_view(TreeView(StoredTaxa.of(["A", "B"]), [tree], True))
+    ts = qb.TreeSet("(X,Y);")
+    ts.__setstate__(state)
+    assert ts.__getstate__() == state
+    assert ts.newick() == "(B,A:-0);"
+    assert len(ts[0]) == 2
+
+
+# ---- pickle and copy -------------------------------------------------------
+
+
+@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
+def test_pickle_fails_at_loading(kind, protocol):
+    obj = MAKERS[kind]()
+    name = type(obj).__name__
+    data = pickle.dumps(obj, protocol=protocol)
+    with pytest.raises(TypeError) as info:
+        pickle.loads(data)
+    if name in ("TaxonSet", "DistanceMatrix"):
+        assert str(info.value) == f"No constructor defined for {name}"
+    else:
+        assert str(info.value).startswith(f"{name}.__new__() missing 1 required positional argument")
+
+
+@pytest.mark.parametrize("protocol", [0, 1])
+def test_old_pickle_protocols_fail(kind, protocol):
+    with pytest.raises(TypeError):
+        pickle.loads(pickle.dumps(MAKERS[kind](), protocol=protocol))
+
+
+@pytest.mark.parametrize("how", [copy.copy, copy.deepcopy])
+def test_copy_fails(kind, how):
+    with pytest.raises(TypeError):
+        how(MAKERS[kind]())
+
+
+def test_no_reduce_of_their_own():
+    for cls in (qb.TreeSet, qb.TopologySet, qb.Tree, qb.DistanceMatrix, qb.TaxonSet):
+        for name in ("__reduce__", "__reduce_ex__", "__getnewargs__", "__getnewargs_ex__"):
+            assert name not in vars(cls)

@@ -1,0 +1,156 @@
+import pytest
+
+import quorbelin as qb
+from state import TaxonSet as StoredTaxa, encode_taxon_set
+
+
+@pytest.fixture
+def abc():
+    return qb.TreeSet("(A,(B,C));").taxon_set
+
+
+def taxa_from_state(names, last=None, to_id=None):
+    ts = qb.TreeSet("(X,Y);").taxon_set
+    stored = StoredTaxa.of(names)
+    if last is not None:
+        stored.last = last
+    if to_id is not None:
+        stored.to_id = to_id
+    ts.__setstate__(encode_taxon_set(stored))
+    return ts
+
+
+def test_lookups_and_texts(abc):
+    assert abc.len == 3
+    assert len(abc) == 3
+    assert abc.names() == ["A", "B", "C"]
+    assert abc.get_id("B") == 1
+    assert abc.get_name(0) == "A"
+    assert abc.get_name(3) is None
+    assert str(abc) == "TaxonSet with 3 taxa"
+    assert repr(abc) == "TaxonSet(A, B, C)"
+    assert "C" in abc and "D" not in abc
+
+
+@pytest.mark.parametrize("name", ["b", "B ", " B", "", "B\0"])
+def test_lookup_is_exact(abc, name):
+    assert abc.get_id(name) is None
+    assert name not in abc
+
+
+def test_names_are_bytes_exact():
+    ts = qb.TreeSet("( A ,A,a,\u00e9);").taxon_set
+    assert ts.names() == ["A ", "A", "a", "\u00e9"]
+    assert [ts.get_id(n) for n in ts.names()] == [0, 1, 2, 3]
+
+
+def test_empty_taxon_set():
+    ts = qb.TreeSet([]).taxon_set
+    assert ts.names() == [] and len(ts) == 0 and ts.len == 0
+    assert repr(ts) == "TaxonSet()"
+    assert str(ts) == "TaxonSet with 0 taxa"
+    assert ts.get_name(0) is None
+
+
+def test_repr_does_not_quote():
+    ts = qb.Tree("(a'b,c\"d);").taxon_set
+    assert repr(ts) == "TaxonSet(a'b, c\"d)"
+
+
+def test_not_iterable_not_subscriptable(abc):
+    with pytest.raises(TypeError):
+        iter(abc)
+    with pytest.raises(TypeError):
+        abc[0]
+
+
+def test_each_read_is_a_new_object_equal_by_identity_only():
+    ts = qb.TreeSet("(A,B);")
+    a, b = ts.taxon_set, ts.taxon_set
+    assert a is not b and a != b and a == a
+    assert a.names() == b.names()
+    assert len({a, b}) == 2  # hashable by identity
+
+
+def test_no_constructor():
+    with pytest.raises(TypeError, match=r"^No constructor defined for TaxonSet$"):
+        qb.TaxonSet()
+    with pytest.raises(TypeError, match=r"^No constructor defined for TaxonSet$"):
+        qb.TaxonSet("(A,B);")
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda ts: ts.get_id(1), TypeError, "argument 'taxon_name': 'int' object cannot be converted to 'PyString'"),
+        (lambda ts: ts.get_id(b"A"), TypeError, "argument 'taxon_name': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda ts: 1 in ts, TypeError, "argument 'item': 'int' object cannot be converted to 'PyString'"),
+        (lambda ts: None in ts, TypeError, "argument 'item': 'NoneType' object cannot be converted to 'PyString'"),
+        (lambda ts: ts.get_name(-1), OverflowError, None),
+        (lambda ts: ts.get_name(2**64), OverflowError, None),
+        (lambda ts: ts.get_name("1"), TypeError, "argument 'id': "),
+        (lambda ts: ts.get_name(1.5), TypeError, "argument 'id': "),
+        (lambda ts: ts.get_id(), TypeError, "TaxonSet.get_id() missing 1 required positional argument: 'taxon_name'"),
+        (lambda ts: ts.get_id("A", "B"), TypeError, "TaxonSet.get_id() takes 1 positional arguments but 2 were given"),
+        (lambda ts: ts.names(1), TypeError, None),
+        (lambda ts: ts.get_name(idx=1), TypeError, "TaxonSet.get_name() got an unexpected keyword argument 'idx'"),
+        (lambda ts: ts.get_id("\ud800"), UnicodeEncodeError, None),
+    ],
+)
+def test_argument_failures(abc, call, exc, message):
+    with pytest.raises(exc) as info:
+        call(abc)
+    if message is not None:
+        assert str(info.value).startswith(message)
+        if exc is OverflowError:
+            assert not str(info.value).startswith("argument")
+
+
+def test_keywords_and_index_like_counts(abc):
+    assert abc.get_id(taxon_name="C") == 2
+    assert abc.get_name(id=2) == "C"
+    assert abc.get_name(True) == "B"
+
+    class Index:
+        def __index__(self):
+            return 2
+
+    assert abc.get_name(Index()) == "C"
+
+
+def test_read_only_and_closed(abc):
+    with pytest.raises(AttributeError):
+        abc.len = 5
+    with pytest.raises(AttributeError):
+        abc.extra = 1
+    with pytest.raises(TypeError):
+        type("Sub", (qb.TaxonSet,), {})
+
+
+def test_class_texts():
+    assert qb.TaxonSet.__doc__ == "A Python wrapper for TaxonSet providing read-only access"
+    assert qb.TaxonSet.__module__ == "quorbelin"
+    assert qb.TaxonSet.get_id.__text_signature__ == "($self, taxon_name)"
+    assert qb.TaxonSet.get_name.__text_signature__ == "($self, id)"
+    assert qb.TaxonSet.names.__text_signature__ == "($self)"
+    assert qb.TaxonSet.__setstate__.__text_signature__ == "($self, state)"
+
+
+def test_counts_disagreeing_in_a_stored_set():
+    # len reports `last`, get_name checks against `names`.
+    ts = taxa_from_state(["A", "B"], last=5)
+    assert len(ts) == 5 and ts.len == 5
+    assert str(ts) == "TaxonSet with 5 taxa"
+    assert ts.get_name(1) == "B" and ts.get_name(2) is None
+    ts = taxa_from_state(["A", "B"], to_id=[("Z", 7)])
+    assert ts.get_id("Z") == 7 and ts.get_id("A") is None
+    assert "Z" in ts and "A" not in ts
+    assert repr(ts) == "TaxonSet(A, B)"
+
+
+def test_length_beyond_signed_64_bits():
+    ts = taxa_from_state(["A"], last=2**63)
+    assert ts.len == 2**63
+    assert str(ts) == f"TaxonSet with {2**63} taxa"
+    with pytest.raises(OverflowError):
+        len(ts)
