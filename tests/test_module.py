@@ -16,7 +16,7 @@ MODULE_ORDER = [
 
 # class: (doc text or None, text signature or None)
 DOCS = {
-    "TreeSet": (None, "(arg)"),
+    "TreeSet": ("", "(arg)"),  # a signature with an empty doc text leaves ""
     "TopologySet": ("A Python wrapper for TopologyTreeView", "(newick_str)"),
     "MSCTreeSet": ("A Python wrapper for MSCTreeView", "(gene_trees, species_tree)"),
     "DistanceMatrix": ("A Python wrapper for DistanceMatrixView", None),
