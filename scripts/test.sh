@@ -71,16 +71,19 @@ else
 fi
 
 # --- Pythons ----------------------------------------------------------------
-find_python() {  # find_python 3.12 -> path or nothing
+works_as() {  # works_as <exe> <version>: the interpreter runs and is that version
+  "$1" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$2'.split('.'))))" >/dev/null 2>&1
+}
+find_python() {  # find_python 3.12 -> path or nothing (pyenv shims that do not run are passed over)
   local v="$1" exe="python$1" root c
-  if command -v "$exe" >/dev/null 2>&1; then
-    command -v "$exe"
+  if c="$(command -v "$exe" 2>/dev/null)" && works_as "$c" "$v"; then
+    echo "$c"
     return 0
   fi
   for root in "$(pyenv root 2>/dev/null)" "${PYENV_ROOT:-}" "$HOME/.pyenv"; do
     [[ -n "$root" && -d "$root/versions" ]] || continue
     for c in "$root"/versions/"$v"*/bin/"$exe"; do
-      [[ -x "$c" ]] && { echo "$c"; return 0; }
+      [[ -x "$c" ]] && works_as "$c" "$v" && { echo "$c"; return 0; }
     done
   done
   return 1
