@@ -266,3 +266,33 @@ def test_no_leak_in_a_loop():
     grown = resident_kib() - start
     # A leak of even one small allocation per round would show as megabytes.
     assert grown < 2048, f"resident memory grew by {grown} KiB"
+
+
+# ---- calls back into the receiver during argument conversion ---------------
+
+
+class CallsBack:
+    """An index whose conversion runs Python code on the receiver first."""
+
+    def __init__(self, action, value=0):
+        self.action, self.value = action, value
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+
+def test_setstate_during_a_call_is_refused():
+    ts = qb.TreeSet("(A,B);(C,D);")
+    state = qb.TreeSet("(X,Y);").__getstate__()
+    with pytest.raises(RuntimeError, match=r"^Already borrowed$"):
+        ts.slice(CallsBack(lambda: ts.__setstate__(state)), 1)
+    assert ts.ngenes == 2 and ts.taxon_set.names() == ["A", "B", "C", "D"]
+    m = qb.Tree("(A,B);").get_distance_matrix()
+    with pytest.raises(RuntimeError, match=r"^Already borrowed$"):
+        m.get(0, CallsBack(lambda: m.__setstate__(m.__getstate__()), 1))
+    # A shared borrow inside a shared borrow is fine.
+    assert ts.slice(CallsBack(lambda: ts.ngenes + len(ts.newick())), 1).ngenes == 1
+    # Once the call is over the object can take a state again.
+    ts.__setstate__(state)
+    assert ts.ngenes == 1
