@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <random>
 
 #include "newick.hpp"
 
@@ -109,61 +110,129 @@ double out_of_range_value(const char* p, const char* end) {
   return negative ? -mag : mag;
 }
 
-double parse_length(const char* p, const char* end) {
-  const char* start = check_length_syntax(p, end);
-  if (start == nullptr) panic(kBadLength);
+// Value of a text known to match the decimal syntax, without its '+'.
+double convert_decimal(const char* p, const char* end) {
   double value = 0.0;
-  const auto [stop, ec] = std::from_chars(start, end, value, std::chars_format::general);
+  const auto [stop, ec] = std::from_chars(p, end, value, std::chars_format::general);
   if (ec == std::errc::result_out_of_range) return out_of_range_value(p, end);
   if (ec != std::errc() || stop != end) panic(kBadLength);
   return value;
 }
 
-// Appends nodes to the seven sequences; the caller has reserved them.
-struct Arena {
-  Tree& t;
-  int32_t add(int32_t parent) {
-    if (t.taxa.size() >= static_cast<size_t>(INT32_MAX)) panic("Newick text holds more nodes than a tree can index");
-    const auto index = static_cast<int32_t>(t.taxa.size());
-    t.taxa.push_back(-1);
-    t.parents.push_back(parent);
-    t.support.push_back(0.0);
-    t.lengths.push_back(0.0);
-    t.firstchild.push_back(-1);
-    t.nextsib.push_back(-1);
-    t.childcount.push_back(0);
-    return index;
+double parse_length(const char* p, const char* end) {
+  const char* start = check_length_syntax(p, end);
+  if (start == nullptr) panic(kBadLength);
+  return convert_decimal(start, end);
+}
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// Reads the length text that starts at p (after the ':') and stores it in
+// `length`, unless the text is empty; returns where the text ends. A plain
+// decimal, the usual length, is recognised in the same pass that finds its
+// end. With at most 15 digits its digits m and its count f of decimals are
+// exact doubles, so m / 10^f is the correctly rounded value; longer ones and
+// those with an exponent go to from_chars without a second syntax check.
+// Anything else (inf, nan, malformed text) goes through parse_length.
+const char* read_length(const char* p, const char* end, double& length) {
+  const char* q = p;
+  const bool negative = q != end && *q == '-';
+  if (q != end && (*q == '-' || *q == '+')) ++q;
+  const char* const unsigned_text = q;
+  uint64_t m = 0;
+  while (q != end && is_digit(*q)) m = m * 10 + static_cast<uint64_t>(*q++ - '0');
+  ptrdiff_t count = q - unsigned_text;
+  ptrdiff_t decimals = 0;
+  if (q != end && *q == '.') {
+    const char* f = ++q;
+    while (q != end && is_digit(*q)) m = m * 10 + static_cast<uint64_t>(*q++ - '0');
+    decimals = q - f;
+    count += decimals;
   }
-};
-
-void reserve_nodes(Tree& t, size_t n) {
-  t.taxa.reserve(n);
-  t.parents.reserve(n);
-  t.support.reserve(n);
-  t.lengths.reserve(n);
-  t.firstchild.reserve(n);
-  t.nextsib.reserve(n);
-  t.childcount.reserve(n);
+  if (count > 0) {
+    bool exponent = false;
+    if (q != end && (*q == 'e' || *q == 'E')) {
+      const char* e = q + 1;
+      if (e != end && (*e == '+' || *e == '-')) ++e;
+      const char* d = e;
+      while (e != end && is_digit(*e)) ++e;
+      if (e != d) {
+        q = e;
+        exponent = true;
+      }
+    }
+    if (q == end || (kClass[static_cast<uint8_t>(*q)] & kEndsLength)) {
+      if (!exponent && count <= 15) {
+        const double v = static_cast<double>(m) / kPow10[decimals];
+        length = negative ? -v : v;
+      } else {
+        length = convert_decimal(*p == '+' ? p + 1 : p, q);
+      }
+      return q;
+    }
+  }
+  q = scan_until(q, end, kEndsLength);
+  if (q != p) length = parse_length(p, q);
+  return q;
 }
 
-// Capacity equal to size, for the rare text whose node bound was not exact
-// ('(' inside labels, ',' inside comments, a ';' inside a comment).
-void fit_nodes(Tree& t) {
-  if (t.taxa.capacity() == t.taxa.size()) return;
-  t.taxa.shrink_to_fit();
-  t.parents.shrink_to_fit();
-  t.support.shrink_to_fit();
-  t.lengths.shrink_to_fit();
-  t.firstchild.shrink_to_fit();
-  t.nextsib.shrink_to_fit();
-  t.childcount.shrink_to_fit();
-}
-
-size_t count_node_makers(const char* p, const char* end) {
-  size_t n = 0;
+// Node bound of a text: every node but the root is made by one '(' or ','
+// of the text, so 1 + their count is never too small. It is exact unless
+// the text has '(' inside labels, ',' inside comments, or a second tree.
+size_t node_bound(const char* p, const char* end) {
+  size_t n = 1;
   for (; p != end; ++p) n += (*p == '(') | (*p == ',');
+  if (n > static_cast<size_t>(INT32_MAX)) panic("Newick text holds more nodes than a tree can index");
   return n;
 }
+
+// The seven sequences are sized to the bound up front, every entry holding
+// the fields of a new node, so making a node is setting its parent. At the
+// end they are cut to the nodes made.
+struct Arena {
+  Tree& t;
+  int32_t* parents;
+  int32_t size = 0;
+
+  Arena(Tree& tree, size_t bound) : t(tree) {
+    t.taxa.assign(bound, -1);
+    t.parents.assign(bound, 0);
+    t.support.assign(bound, 0.0);
+    t.lengths.assign(bound, 0.0);
+    t.firstchild.assign(bound, -1);
+    t.nextsib.assign(bound, -1);
+    t.childcount.assign(bound, 0);
+    parents = t.parents.data();
+    // The start arena: the root.
+    size = 1;
+    t.taxa[0] = -42;
+    t.support[0] = -1.0;
+    t.lengths[0] = -1.0;
+  }
+
+  int32_t add(int32_t parent) {
+    parents[size] = parent;
+    return size++;
+  }
+
+  void finish() {
+    const auto n = static_cast<size_t>(size);
+    if (n == t.taxa.size()) return;
+    cut(t.taxa, n);
+    cut(t.parents, n);
+    cut(t.support, n);
+    cut(t.lengths, n);
+    cut(t.firstchild, n);
+    cut(t.nextsib, n);
+    cut(t.childcount, n);
+  }
+
+  template <class V>
+  static void cut(V& v, size_t n) {
+    v.resize(n);
+    v.shrink_to_fit();
+  }
+};
 
 // Skips a comment whose '[' is at p[-1]; returns the position after its
 // closing ']' or end when it stays open.
@@ -180,18 +249,15 @@ const char* skip_comment(const char* p, const char* end) {
   return end;
 }
 
-Tree parse_tree_bytes(TaxonSet& taxon_set, const char* begin, const char* end) {
+// One tree. `name_id` turns a leaf label into its taxon id, registering it.
+template <class NameId>
+Tree parse_tree_bytes(NameId& name_id, const char* begin, const char* end) {
   Tree tree;
-  {
-    const void* semi = std::memchr(begin, ';', static_cast<size_t>(end - begin));
-    const char* bound_end = semi ? static_cast<const char*>(semi) : end;
-    reserve_nodes(tree, 1 + count_node_makers(begin, bound_end));
-  }
-  Arena arena{tree};
-  arena.add(0);
-  tree.taxa[0] = -42;
-  tree.support[0] = -1.0;
-  tree.lengths[0] = -1.0;
+  Arena arena(tree, node_bound(begin, end));
+  int32_t* const firstchild = tree.firstchild.data();
+  int32_t* const nextsib = tree.nextsib.data();
+  uint32_t* const childcount = tree.childcount.data();
+  int32_t* const parents = tree.parents.data();
 
   int32_t cur = 0;
   const char* p = begin;
@@ -199,47 +265,43 @@ Tree parse_tree_bytes(TaxonSet& taxon_set, const char* begin, const char* end) {
     switch (*p) {
       case '(': {
         const int32_t child = arena.add(cur);
-        tree.childcount[cur] += 1;
-        tree.firstchild[cur] = child;
+        childcount[cur] += 1;
+        firstchild[cur] = child;
         cur = child;
         ++p;
         break;
       }
       case ',': {
-        const auto next = static_cast<int32_t>(tree.taxa.size());
-        tree.nextsib[cur] = next;
-        const int32_t parent = tree.parents[cur];
-        arena.add(parent);
-        tree.childcount[parent] += 1;
+        const int32_t parent = parents[cur];
+        const int32_t next = arena.add(parent);
+        nextsib[cur] = next;
+        childcount[parent] += 1;
         cur = next;
         ++p;
         break;
       }
       case ')':
-        cur = tree.parents[cur];
+        cur = parents[cur];
         ++p;
         break;
       case ':': {
-        ++p;
-        const char* q = scan_until(p, end, kEndsLength);
-        if (q != p) tree.lengths[cur] = parse_length(p, q);
-        p = q;
+        p = read_length(p + 1, end, tree.lengths[static_cast<size_t>(cur)]);
         break;
       }
       case '[':
         p = skip_comment(p + 1, end);
         break;
       case ';':
-        fit_nodes(tree);
+        arena.finish();
         return tree;
       case ' ':
         ++p;
         break;
       default: {
         const char* q = scan_until(p + 1, end, kEndsLabel);
-        if (tree.childcount[cur] == 0) {
-          const uint64_t id = taxon_set.get_or_insert(std::string_view(p, static_cast<size_t>(q - p)));
-          tree.taxa[cur] = static_cast<int32_t>(id);
+        if (childcount[cur] == 0) {
+          tree.taxa[static_cast<size_t>(cur)] =
+              static_cast<int32_t>(name_id(std::string_view(p, static_cast<size_t>(q - p))));
           tree.ntaxa += 1;
         }
         p = q;
@@ -247,9 +309,142 @@ Tree parse_tree_bytes(TaxonSet& taxon_set, const char* begin, const char* end) {
       }
     }
   }
-  fit_nodes(tree);
+  arena.finish();
   return tree;
 }
+
+// Registers names straight into a taxon set that the caller owns.
+struct IntoTaxonSet {
+  TaxonSet& taxon_set;
+  uint64_t operator()(std::string_view name) { return taxon_set.get_or_insert(name); }
+};
+
+// Names of one parse_newick_trees call, before they go into its fresh taxon
+// set. Labels stay byte ranges of the input text (alive for the whole call):
+// an open-addressing table of (hash, range, id) finds a known name with one
+// probe of a flat array, and a new one costs no allocation. The taxon set is
+// filled once at the end, with exactly sized storage. Nothing outside the call
+// can see the set before then: a failing parse discards it.
+class NameTable {
+ public:
+  NameTable() : slots_(64), mask_(63) {}
+
+  uint64_t operator()(std::string_view name) {
+    const uint64_t h = hash(name.data(), name.size());
+    for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+      Slot& s = slots_[i];
+      if (s.ptr == nullptr) {
+        const auto id = static_cast<uint32_t>(names_.size());
+        s = Slot{h, name.data(), static_cast<uint32_t>(name.size()), id};
+        names_.push_back(name);
+        if (names_.size() * 2 > slots_.size()) grow();
+        return id;
+      }
+      if (s.hash == h && s.len == name.size() && std::memcmp(s.ptr, name.data(), name.size()) == 0)
+        return s.id;
+    }
+  }
+
+  void fill(TaxonSet& ts) const {
+    const size_t n = names_.size();
+    ts.names.reserve(n);
+    for (std::string_view name : names_) ts.names.emplace_back(name);
+    ts.last = n;
+    ts.to_id.reserve(n);
+    if (n < 4096) {
+      for (size_t i = 0; i < n; ++i) ts.to_id.emplace(ts.names[i], i);
+      return;
+    }
+    // Inserted bucket by bucket: each insertion then touches the bucket array
+    // and the node list where the previous one did, instead of two random
+    // places of a table far larger than the cache.
+    const size_t buckets = ts.to_id.bucket_count();
+    std::vector<uint32_t> start(buckets + 1, 0);
+    std::vector<size_t> bucket(n);
+    for (size_t i = 0; i < n; ++i) {
+      bucket[i] = ts.to_id.bucket(ts.names[i]);
+      ++start[bucket[i] + 1];
+    }
+    for (size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
+    std::vector<uint32_t> order(n);
+    for (size_t i = 0; i < n; ++i) order[start[bucket[i]]++] = static_cast<uint32_t>(i);
+    // The names are now read in a scattered order: fetch them ahead.
+    constexpr size_t kAhead = 16;
+    for (size_t k = 0; k < n; ++k) {
+      if (k + kAhead < n) __builtin_prefetch(&ts.names[order[k + kAhead]]);
+      ts.to_id.emplace(ts.names[order[k]], order[k]);
+    }
+  }
+
+ private:
+  struct Slot {
+    uint64_t hash = 0;
+    const char* ptr = nullptr;  // nullptr: empty slot
+    uint32_t len = 0;
+    uint32_t id = 0;
+  };
+
+  static uint64_t mix(uint64_t a, uint64_t b) {
+    const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+    return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+  }
+  static uint64_t load64(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  }
+  static uint64_t load32(const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  }
+
+  // Multiply-mix hash of the bytes, keyed per process so that a crafted text
+  // cannot aim at one chain.
+  static uint64_t hash(const char* p, size_t n) {
+    static const uint64_t seed = std::random_device{}() * 0x9E3779B97F4A7C15ull ^ 0x2d358dccaa6c78a5ull;
+    uint64_t a, b;
+    uint64_t h = seed ^ (n * 0x9E3779B97F4A7C15ull);
+    if (n <= 16) {
+      if (n >= 8) {
+        a = load64(p);
+        b = load64(p + n - 8);
+      } else if (n >= 4) {
+        a = load32(p);
+        b = load32(p + n - 4);
+      } else if (n > 0) {
+        a = (static_cast<uint64_t>(static_cast<uint8_t>(p[0])) << 16) |
+            (static_cast<uint64_t>(static_cast<uint8_t>(p[n >> 1])) << 8) | static_cast<uint8_t>(p[n - 1]);
+        b = 0;
+      } else {
+        a = b = 0;
+      }
+    } else {
+      size_t i = 0;
+      for (; i + 16 < n; i += 16) h = mix(load64(p + i) ^ 0xa0761d6478bd642full, load64(p + i + 8) ^ h);
+      a = load64(p + n - 16);
+      b = load64(p + n - 8);
+    }
+    return mix(mix(a ^ 0xa0761d6478bd642full, b ^ h), n ^ 0xe7037ed1a0b428dbull);
+  }
+
+  void grow() {
+    std::vector<Slot> bigger(slots_.size() * 2);
+    const size_t mask = bigger.size() - 1;
+    for (const Slot& s : slots_) {
+      if (s.ptr == nullptr) continue;
+      size_t i = s.hash & mask;
+      while (bigger[i].ptr != nullptr) i = (i + 1) & mask;
+      bigger[i] = s;
+    }
+    slots_.swap(bigger);
+    mask_ = mask;
+  }
+
+  std::vector<Slot> slots_;
+  size_t mask_;
+  std::vector<std::string_view> names_;
+};
 
 // Length in bytes of the Unicode white-space character starting at p, or 0.
 size_t leading_space(const unsigned char* p, const unsigned char* end) {
@@ -280,12 +475,14 @@ size_t trailing_space(const unsigned char* begin, const unsigned char* end) {
 }  // namespace
 
 Tree parse_newick_tree(TaxonSet& taxon_set, std::string_view text) {
-  return parse_tree_bytes(taxon_set, text.data(), text.data() + text.size());
+  IntoTaxonSet names{taxon_set};
+  return parse_tree_bytes(names, text.data(), text.data() + text.size());
 }
 
 Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only) {
   ParsedTrees parsed;
   parsed.topology_only = topology_only;
+  NameTable names;
   const char* p = text.data();
   const char* const end = p + text.size();
   parsed.trees.reserve(static_cast<size_t>(std::count(p, end, ';')) + 1);
@@ -307,12 +504,13 @@ Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only
     // The piece ends where its ';' would be: parsing up to the end of the
     // trimmed bytes is the same as parsing them with ';' appended.
     if (b != e)
-      parsed.trees.push_back(parse_tree_bytes(parsed.taxon_set, reinterpret_cast<const char*>(b),
-                                              reinterpret_cast<const char*>(e)));
+      parsed.trees.push_back(
+          parse_tree_bytes(names, reinterpret_cast<const char*>(b), reinterpret_cast<const char*>(e)));
     if (!semi) break;
     p = piece_end + 1;
   }
   if (parsed.trees.empty()) return Error{"No valid trees found in input string"};
+  names.fill(parsed.taxon_set);
   return parsed;
 }
 
