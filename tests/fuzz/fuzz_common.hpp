@@ -56,7 +56,7 @@ inline void check_reader_error(const std::string& e) {
   finding("unexpected reader error:", e);
 }
 
-inline void exercise_tree(const Tree& tree, const TaxonSet& taxa) {
+inline void exercise_tree(const Tree& tree, const TaxonSet& taxa, bool with_matrix = true) {
   guarded([&] { (void)tree.preorder(); });
   guarded([&] {
     const uint64_t n = tree.node_count() < 64 ? tree.node_count() : 64;
@@ -67,7 +67,7 @@ inline void exercise_tree(const Tree& tree, const TaxonSet& taxa) {
     std::string out;
     write_newick_topology(tree, 0, taxa.names, out);
   });
-  if (tree.ntaxa < kMatrixTaxa && tree.node_count() <= kMatrixNodes) guarded([&] {
+  if (with_matrix && tree.ntaxa < kMatrixTaxa && tree.node_count() <= kMatrixNodes) guarded([&] {
       const DistanceMatrix m = distance_matrix(tree);
       check(m.size == tree.ntaxa, "matrix size is not the tree's ntaxa");
       check(m.distances.size() == (m.size < 2 ? 0 : m.size * (m.size - 1) / 2), "matrix cell count");
@@ -86,7 +86,7 @@ inline void exercise_matrix_view(const DistanceMatrixView& view) {
 
 inline void exercise_view(const TreeViewBase& view) {
   const uint64_t n = view.size();
-  for (uint64_t i = 0; i < n && i < 16; ++i) exercise_tree((*view.trees)[i], *view.taxon_set);
+  for (uint64_t i = 0; i < n && i < 16; ++i) exercise_tree((*view.trees)[i], *view.taxon_set, false);
   guarded([&] { (void)view.to_newick_string(); });
   for (uint64_t i = 0; i < n && i < 4; ++i) {
     const Tree& t = (*view.trees)[i];
@@ -94,6 +94,7 @@ inline void exercise_view(const TreeViewBase& view) {
         auto m = view.get_distance_matrix(i);
         check(m.has_value(), "no matrix below the tree count");
         check(m->taxon_set == view.taxon_set, "matrix does not share the taxon set");
+        check(m->matrix->size == t.ntaxa, "matrix size is not the tree's ntaxa");
         exercise_matrix_view(*m);
       });
   }
@@ -111,8 +112,9 @@ inline void exercise_view(const TreeViewBase& view) {
   check(failed, "slice past the end did not fail");
 }
 
-inline void exercise_msc(const MSCTreeView& m) {
-  exercise_view(m.base.view);
+// `with_gene_trees` false when the gene trees were exercised as a tree set already.
+inline void exercise_msc(const MSCTreeView& m, bool with_gene_trees = true) {
+  if (with_gene_trees) exercise_view(m.base.view);
   exercise_tree(m.species_tree, *m.base.view.taxon_set);
   const uint64_t n = m.base.view.size();
   const MSCTreeView s = m.slice(n / 2, n);

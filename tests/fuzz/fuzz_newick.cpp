@@ -3,6 +3,9 @@
 // (text written from text written once reads back to the same text).
 #include "fuzz_common.hpp"
 
+#include <optional>
+#include <vector>
+
 using namespace qb;
 using namespace qb::fuzz;
 
@@ -22,6 +25,62 @@ std::optional<std::string> rewrite(std::string_view text) {
   }
 }
 
+// Edge counts between the leaves of a parsed tree, by walking up to the lowest
+// common ancestor, for trees whose chains and child counts agree and whose
+// reachable leaves carry distinct taxa below ntaxa; nothing otherwise.
+std::optional<std::vector<double>> naive_matrix(const Tree& t) {
+  const uint64_t n = t.node_count();
+  std::vector<int64_t> parent(n, -1), depth(n, 0);
+  std::vector<uint64_t> leaves, stack{0};
+  std::vector<bool> seen(n, false);
+  seen[0] = true;
+  while (!stack.empty()) {
+    const uint64_t v = stack.back();
+    stack.pop_back();
+    uint64_t count = 0;
+    for (int64_t c = t.firstchild[v]; c != -1; c = t.nextsib[c], ++count) {
+      if (c < 0 || static_cast<uint64_t>(c) >= n || seen[c]) return std::nullopt;
+      seen[c] = true;
+      parent[c] = static_cast<int64_t>(v);
+      depth[c] = depth[v] + 1;
+      stack.push_back(static_cast<uint64_t>(c));
+    }
+    if (count != t.childcount[v]) return std::nullopt;
+    if (count == 0) leaves.push_back(v);
+  }
+  if (leaves.size() > 100) return std::nullopt;
+  std::vector<bool> used(t.ntaxa, false);
+  for (uint64_t l : leaves) {
+    const int32_t id = t.taxa[l];
+    if (id < 0 || static_cast<uint64_t>(id) >= t.ntaxa || used[id]) return std::nullopt;
+    used[id] = true;
+  }
+  std::vector<double> cells(t.ntaxa < 2 ? 0 : t.ntaxa * (t.ntaxa - 1) / 2, 0.0);
+  for (size_t a = 0; a < leaves.size(); ++a)
+    for (size_t b = a + 1; b < leaves.size(); ++b) {
+      int64_t x = static_cast<int64_t>(leaves[a]), y = static_cast<int64_t>(leaves[b]);
+      double d = 0;
+      while (x != y) {
+        if (depth[x] >= depth[y]) x = parent[x]; else y = parent[y];
+        ++d;
+      }
+      uint64_t lo = static_cast<uint64_t>(t.taxa[leaves[a]]), hi = static_cast<uint64_t>(t.taxa[leaves[b]]);
+      if (lo > hi) std::swap(lo, hi);
+      cells[DistanceMatrix::cell_index(t.ntaxa, lo, hi)] = d;
+    }
+  return cells;
+}
+
+void check_matrices(const TreeViewBase& view) {
+  for (uint64_t i = 0; i < view.size() && i < 4; ++i) {
+    const Tree& t = (*view.trees)[i];
+    if (t.ntaxa >= kMatrixTaxa) continue;
+    auto want = naive_matrix(t);
+    if (!want) continue;
+    if (distance_matrix(t).distances != *want) finding("distance matrix differs from the naive walk");
+  }
+}
+
 void as_gene_tree_set(std::string_view text) {
   ParseState state = new_parse_state(true);
   auto genes = parse_newick_trees(text, true);
@@ -33,7 +92,7 @@ void as_gene_tree_set(std::string_view text) {
   MSCTreeView m = MSCTreeView::make(std::move(state));
   check(m.base.variant == 0 && m.base.view.topology_only, "make");
   check(m.base.view.taxon_set->last == ids, "make changed the taxon set");
-  exercise_msc(m);
+  exercise_msc(m, false);
   check_rewrite(m, [](const MSCTreeView& v) { return serialize_msc_tree_view(v); },
                 [](std::string_view b) { return deserialize_msc_tree_view(b); });
   m.base.variant = 1;
@@ -61,6 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   exercise_view(*view);
+  check_matrices(*view);
   check_rewrite(*view, [](const TreeViewBase& v) { return serialize_tree_view_base(v); },
                 [](std::string_view b) { return deserialize_tree_view_base(b); });
   guarded([&] { as_gene_tree_set(text); });
