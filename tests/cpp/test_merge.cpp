@@ -98,4 +98,36 @@ TEST(Merge, ItemsAreNotShared) {
   EXPECT_EQ(view.taxon_set->last, 1u);
 }
 
+TEST(Merge, SharedTaxonSetIsMappedOnce) {
+  auto shared = std::make_shared<const qb::TaxonSet>(taxa_of({"C", "B", "A"}));
+  qb::SingleTree a{shared, std::make_shared<const qb::Tree>(star({0, 1}))};
+  qb::SingleTree b{shared, std::make_shared<const qb::Tree>(star({2}))};
+  auto view = qb::merge_single_trees({a, single(taxa_of({"D", "A"}), star({0, 1})), b});
+  EXPECT_EQ(view.taxon_set->names, (std::vector<std::string>{"A", "B", "C", "D"}));
+  EXPECT_EQ((*view.trees)[0].taxa, (std::vector<int32_t>{-42, 2, 1}));
+  EXPECT_EQ((*view.trees)[1].taxa, (std::vector<int32_t>{-42, 3, 0}));
+  EXPECT_EQ((*view.trees)[2].taxa, (std::vector<int32_t>{-42, 0}));
+}
+
+TEST(Merge, SparseStoredIdsAndSharedIds) {
+  // A stored set: ids far apart, and two names on one id (the later name wins).
+  qb::TaxonSet stored;
+  stored.to_id = {{"X", 1u << 30}, {"A", 5}, {"B", 5}};
+  stored.names = {"A"};
+  stored.last = 1;
+  auto view = qb::merge_single_trees({single(stored, star({1 << 30, 5, 4, -1}))});
+  EXPECT_EQ(view.taxon_set->names, (std::vector<std::string>{"A", "B", "X"}));
+  EXPECT_EQ((*view.trees)[0].taxa, (std::vector<int32_t>{-42, 2, 1, 4, -1}));
+}
+
+TEST(Merge, AnIdOfMinusOneInAStoredSetRewritesTheMarker) {
+  // Entries are widened with their sign: the id 2^64 - 1 is the marker -1.
+  qb::TaxonSet stored;
+  stored.to_id = {{"A", ~uint64_t{0}}};
+  stored.names = {"A"};
+  stored.last = 1;
+  auto view = qb::merge_single_trees({single(stored, star({-1, 0}))});
+  EXPECT_EQ((*view.trees)[0].taxa, (std::vector<int32_t>{-42, 0, 0}));
+}
+
 }  // namespace
