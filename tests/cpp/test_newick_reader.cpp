@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <map>
+#include <random>
 #include <functional>
 #include <limits>
 #include <string>
@@ -225,6 +228,29 @@ INSTANTIATE_TEST_SUITE_P(
         LengthCase{"infin", false, 0}, LengthCase{"infinityy", false, 0}, LengthCase{"1.2.3", false, 0},
         LengthCase{"1_000", false, 0}, LengthCase{"1e5.0", false, 0}, LengthCase{"inf inity", false, 0}));
 
+// Decimal texts of every shape the reader has a path for (short, 16 to 25
+// digits, exponents, signs) read as the correctly rounded value.
+TEST(Newick, RandomDecimalsRoundCorrectly) {
+  std::mt19937_64 rng(11);
+  const auto digits = [&](int n) {
+    std::string d;
+    for (int i = 0; i < n; ++i) d += static_cast<char>('0' + rng() % 10);
+    return d;
+  };
+  for (int k = 0; k < 20000; ++k) {
+    std::string text;
+    if (rng() % 4 == 0) text += (rng() % 2) ? "-" : "+";
+    text += digits(static_cast<int>(rng() % 6));
+    if (rng() % 3 != 0 || text.empty() || text == "-" || text == "+") text += "." + digits(1 + static_cast<int>(rng() % 24));
+    if (rng() % 5 == 0) text += std::string(rng() % 2 ? "e" : "E") + (rng() % 2 ? "-" : "") + digits(1 + static_cast<int>(rng() % 3));
+    const double want = std::strtod(text.c_str(), nullptr);
+    TaxonSet ts;
+    const Tree t = parse_newick_tree(ts, "(A:" + text + ",B);");
+    ASSERT_EQ(t.lengths[1], want) << text;
+    ASSERT_EQ(std::signbit(t.lengths[1]), std::signbit(want)) << text;
+  }
+}
+
 TEST(Newick, MalformedLengthKeepsNamesRegisteredBeforeTheStop) {
   TaxonSet ts;
   EXPECT_EQ(panic_text([&] { parse_newick_tree(ts, "(A,B: 1);"); }), kBadLength);
@@ -274,6 +300,33 @@ INSTANTIATE_TEST_SUITE_P(
                       // U+0085 U+00A0 U+1680 U+2000 U+200A U+2028 U+2029 U+202F U+205F U+3000
                       std::string("\xc2\x85\xc2\xa0\xe1\x9a\x80\xe2\x80\x80\xe2\x80\x8a\xe2\x80\xa8"
                                   "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\x9f\xe3\x80\x80;")));
+
+// Names of all lengths, repeated across trees and in number well past the
+// name table's first sizes: ids in first-seen order, as a plain map gives them.
+TEST(NewickTrees, ManyNamesGetFirstSeenIds) {
+  std::mt19937 rng(3);
+  std::map<std::string, uint64_t> want;
+  std::vector<std::string> order;
+  std::string text;
+  for (int tree = 0; tree < 300; ++tree) {
+    text += "(";
+    for (int leaf = 0; leaf < 40; ++leaf) {
+      std::string name(rng() % 41, 'x');
+      for (char& c : name) c = static_cast<char>('a' + rng() % 3);
+      name += std::to_string(rng() % 5000);
+      if (want.emplace(name, want.size()).second) order.push_back(name);
+      text += (leaf ? "," : "") + name;
+    }
+    text += ");\n";
+  }
+  auto r = parse_newick_trees(text, false);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->taxon_set.names, order);
+  EXPECT_EQ(r->taxon_set.last, order.size());
+  ASSERT_EQ(r->taxon_set.to_id.size(), order.size());
+  for (const auto& [name, id] : want) EXPECT_EQ(r->taxon_set.to_id.at(name), id);
+  EXPECT_GT(order.size(), 4096u);
+}
 
 TEST(NewickTrees, NoSemicolonGivesOneTree) {
   auto r = parse_newick_trees("(A,B)", false);
@@ -354,6 +407,8 @@ TEST(Newick, DeepCaterpillarNeedsNoStack) {
   EXPECT_EQ(t.node_count(), 2u * n - 1);
   EXPECT_EQ(t.ntaxa, static_cast<uint64_t>(n));
   EXPECT_EQ(r->taxon_set.last, static_cast<uint64_t>(n));
+  EXPECT_EQ(r->taxon_set.to_id.size(), static_cast<size_t>(n));
+  for (int k = 0; k < n; k += 9973) EXPECT_EQ(r->taxon_set.to_id.at("t" + std::to_string(k)), static_cast<uint64_t>(k));
   EXPECT_EQ(t.preorder().size(), t.node_count());
 }
 
