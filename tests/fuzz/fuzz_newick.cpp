@@ -105,7 +105,9 @@ void as_gene_tree_set(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  // An empty input is passed as the default view (no data pointer), as a C++
+  // caller with an empty text would pass it.
+  const std::string_view text = size ? std::string_view(reinterpret_cast<const char*>(data), size) : std::string_view();
   // Texts reach the reader from Python strings and checked files: always UTF-8.
   if (!utf8_error(text).empty()) return 0;
 
