@@ -112,7 +112,12 @@ rm -rf "$WHEELHOUSE"
 mkdir -p "$WHEELHOUSE"
 if .venv/bin/python -m pip wheel -q --no-deps -w "$WHEELHOUSE" . ; then
   WHEEL="$(ls "$WHEELHOUSE"/quorbelin-*.whl | head -n 1)"
-  record ok "wheel $(basename "$WHEEL")"
+  # One stable-ABI wheel must serve every Python below.
+  if [[ "$(basename "$WHEEL")" == *-cp310-abi3-*.whl ]]; then
+    record ok "wheel $(basename "$WHEEL")"
+  else
+    record FAIL "wheel $(basename "$WHEEL") is not tagged cp310-abi3"
+  fi
 else
   die "wheel build"
 fi
