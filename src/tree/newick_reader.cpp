@@ -78,16 +78,15 @@ const char* check_length_syntax(const char* p, const char* end) {
 double out_of_range_value(const char* p, const char* end) {
   const bool negative = *p == '-';
   if (*p == '+' || *p == '-') ++p;
-  // Decimal exponent of the first significant digit, relative to the point.
+  // The value is 0.d... * 10^(magnitude + exponent), d its first significant
+  // digit: at least 1 exactly when magnitude + exponent > 0.
   int64_t magnitude = 0;
   bool found = false;
-  int64_t int_digits = 0;
   while (p != end && is_digit(*p)) {
     if (*p != '0') found = true;
-    if (found) ++int_digits;
+    if (found) ++magnitude;
     ++p;
   }
-  magnitude = int_digits;
   if (p != end && *p == '.') {
     ++p;
     while (p != end && is_digit(*p)) {
@@ -340,8 +339,7 @@ class NameTable {
         if (names_.size() * 2 > slots_.size()) grow();
         return id;
       }
-      if (s.hash == h && s.len == name.size() && std::memcmp(s.ptr, name.data(), name.size()) == 0)
-        return s.id;
+      if (s.hash == h && s.len == name.size() && same_bytes(s.ptr, name.data(), name.size())) return s.id;
     }
   }
 
@@ -397,6 +395,19 @@ class NameTable {
     uint32_t v;
     std::memcpy(&v, p, 4);
     return v;
+  }
+
+  // Equality of two byte ranges of length n; short ones (most taxon names)
+  // without a library call, by loads that overlap rather than a byte loop.
+  static bool same_bytes(const char* a, const char* b, size_t n) {
+    if (n >= 8) {
+      if (n > 16) return std::memcmp(a, b, n) == 0;
+      return ((load64(a) ^ load64(b)) | (load64(a + n - 8) ^ load64(b + n - 8))) == 0;
+    }
+    if (n >= 4) return ((load32(a) ^ load32(b)) | (load32(a + n - 4) ^ load32(b + n - 4))) == 0;
+    for (size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
   }
 
   // Multiply-mix hash of the bytes, keyed per process so that a crafted text
