@@ -6,9 +6,7 @@
 namespace qb {
 
 double DistanceMatrixView::get(uint64_t i, uint64_t j) const {
-  if (i == j) return 0.0;
-  const DistanceMatrix& m = *matrix;
-  return at(m.distances, DistanceMatrix::cell_index(m.size, std::min(i, j), std::max(i, j)));
+  return matrix->get(i, j);
 }
 
 Result<double> DistanceMatrixView::get_by_name(std::string_view name1, std::string_view name2) const {

@@ -205,8 +205,11 @@ DistanceMatrix distance_matrix(const Tree& tree) {
 
 double DistanceMatrix::get(uint64_t i, uint64_t j) const {
   if (i == j) return 0.0;
-  const uint64_t index = cell_index(size, std::min(i, j), std::max(i, j));
-  return at(distances, index);
+  const uint64_t hi = std::max(i, j);
+  const double& cell = at(distances, cell_index(size, std::min(i, j), hi));
+  // An id without a row would otherwise read the cell of another pair.
+  check_index(size, hi);
+  return cell;
 }
 
 }  // namespace qb

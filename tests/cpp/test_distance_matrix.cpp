@@ -72,9 +72,12 @@ TEST(Distances, ReadsThroughTheDiagonalAndBothOrders) {
   EXPECT_EQ(panic_text([&] { m.get(3, 4); }), "index out of bounds: the len is 3 but the index is 3");
   const DistanceMatrix one = of("A;");
   EXPECT_EQ(one.get(0, 0), 0.0);
-  // An id past the size whose cell index lands inside the storage reads
-  // another pair's cell (on size 3, (0, 3) is the cell of (1, 2)).
-  EXPECT_EQ(of("(A,(B,C));").get(0, 3), 2.0);
+  // On size 3 the pair (0, 3) has the cell index of (1, 2): an id without a
+  // row must not read another pair's cell.
+  EXPECT_EQ(panic_text([&] { of("(A,(B,C));").get(0, 3); }),
+            "index out of bounds: the len is 3 but the index is 3");
+  EXPECT_EQ(panic_text([&] { of("(A,(B,C));").get(3, 0); }),
+            "index out of bounds: the len is 3 but the index is 3");
 }
 
 TEST(Distances, ViewReads) {
@@ -86,6 +89,7 @@ TEST(Distances, ViewReads) {
   EXPECT_EQ(view.get(1, 0), 2.0);
   EXPECT_EQ(view.get(9, 9), 0.0);
   EXPECT_EQ(panic_text([&] { view.get(3, 4); }), "index out of bounds: the len is 3 but the index is 3");
+  EXPECT_EQ(panic_text([&] { view.get(0, 3); }), "index out of bounds: the len is 3 but the index is 3");
   EXPECT_EQ(*view.get_by_name("C", "A"), 3.0);
   EXPECT_EQ(*view.get_by_name("B", "B"), 0.0);
   auto absent = view.get_by_name("X", "Y");
