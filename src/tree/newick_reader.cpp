@@ -498,7 +498,8 @@ Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only
   const char* const end = p + text.size();
   parsed.trees.reserve(static_cast<size_t>(std::count(p, end, ';')) + 1);
   for (;;) {
-    const void* semi = std::memchr(p, ';', static_cast<size_t>(end - p));
+    // memchr must not see the null pointer of an empty view, even with length 0.
+    const void* semi = p == end ? nullptr : std::memchr(p, ';', static_cast<size_t>(end - p));
     const char* piece_end = semi ? static_cast<const char*>(semi) : end;
     auto* b = reinterpret_cast<const unsigned char*>(p);
     auto* e = reinterpret_cast<const unsigned char*>(piece_end);

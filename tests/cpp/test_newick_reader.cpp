@@ -301,6 +301,14 @@ INSTANTIATE_TEST_SUITE_P(
                       std::string("\xc2\x85\xc2\xa0\xe1\x9a\x80\xe2\x80\x80\xe2\x80\x8a\xe2\x80\xa8"
                                   "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\x9f\xe3\x80\x80;")));
 
+// A default view has no data pointer at all; the sanitizer build of the
+// fuzz target flags any library call that is handed it.
+TEST(NewickTrees, ViewWithoutDataFails) {
+  auto r = parse_newick_trees(std::string_view(), true);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), "No valid trees found in input string");
+}
+
 // Names of all lengths, repeated across trees and in number well past the
 // name table's first sizes: ids in first-seen order, as a plain map gives them.
 TEST(NewickTrees, ManyNamesGetFirstSeenIds) {
