@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support.hpp"
+
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -13,15 +15,6 @@
 
 namespace qb {
 namespace {
-
-std::string panic_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no panic>";
-}
 
 DistanceMatrix of(const std::string& text) {
   TaxonSet ts;

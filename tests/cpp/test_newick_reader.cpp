@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support.hpp"
+
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -48,15 +50,6 @@ void expect_arena(const Tree& t, const Arena& want) {
   EXPECT_EQ(t.support.size(), n);
   for (size_t i = 0; i < n; ++i) EXPECT_EQ(t.support[i], i == 0 ? -1.0 : 0.0);
   EXPECT_FALSE(t.fake_root);
-}
-
-std::string panic_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no panic>";
 }
 
 struct ArenaCase {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support.hpp"
+
 #include <cmath>
 #include <fstream>
 #include <functional>
@@ -12,15 +14,6 @@
 
 namespace qb {
 namespace {
-
-std::string panic_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no panic>";
-}
 
 std::string with_lengths(const std::string& text) {
   TaxonSet ts;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support.hpp"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -11,15 +13,6 @@ namespace qb {
 namespace {
 
 using Nodes = std::vector<uint64_t>;
-
-std::string panic_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no panic>";
-}
 
 Tree parse(const std::string& text) {
   TaxonSet ts;

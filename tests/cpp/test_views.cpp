@@ -1,6 +1,8 @@
 // Views: what each operation shares and copies, slicing failures, matrices.
 #include <gtest/gtest.h>
 
+#include "support.hpp"
+
 #include <string>
 #include <vector>
 
@@ -14,15 +16,6 @@ TreeViewBase parsed(std::string_view text) {
   auto view = TreeViewBase::from_newick(text);
   if (!view.ok()) ADD_FAILURE() << view.error();
   return std::move(view).value();
-}
-
-std::string panic_text(auto&& op) {
-  try {
-    op();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "(no panic)";
 }
 
 constexpr const char* kThree = "(A:1,B:2);\n(B,C);\n((A,D),C:0.5);";
