@@ -7,6 +7,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 
+bash scripts/system-packages.sh libzstd-dev pkg-config cmake ninja-build || exit 1
+
 PY=""
 for c in python3 python3.13 python3.12 python3.11 python3.10; do
   if command -v "$c" >/dev/null 2>&1 && "$c" -c 'import sys; sys.exit(sys.version_info < (3, 10))'; then

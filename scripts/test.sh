@@ -40,34 +40,10 @@ die() {
 }
 
 # --- 1. System packages ----------------------------------------------------
-APT_PACKAGES=(libzstd-dev pkg-config libgtest-dev libbenchmark-dev clang libclang-rt-14-dev cmake ninja-build)
-missing=()
-if command -v dpkg-query >/dev/null 2>&1; then
-  for p in "${APT_PACKAGES[@]}"; do
-    case "$p" in
-      # A newer cmake or ninja elsewhere on PATH serves as well.
-      cmake) command -v cmake >/dev/null 2>&1 && continue ;;
-      ninja-build) command -v ninja >/dev/null 2>&1 && continue ;;
-    esac
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-fi
-if ((${#missing[@]})); then
-  if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null 2>&1; then
-    say "installing system packages: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    if apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
-      record ok "system packages installed: ${missing[*]}"
-    else
-      die "could not install system packages: ${missing[*]}"
-    fi
-  else
-    echo "Missing system packages: ${missing[*]}" >&2
-    echo "Install them with: sudo apt-get install ${missing[*]}" >&2
-    die "missing system packages: ${missing[*]}"
-  fi
-else
+if bash scripts/system-packages.sh libzstd-dev pkg-config libgtest-dev libbenchmark-dev clang libclang-rt-14-dev cmake ninja-build; then
   record ok "system packages present"
+else
+  die "missing system packages (see above)"
 fi
 
 # --- Pythons ----------------------------------------------------------------
