@@ -40,7 +40,7 @@ void append_matrix_cell(double value, std::string& out) {
   out.append(text, static_cast<size_t>(len));
 }
 
-std::string matrix_table(const DistanceMatrix& matrix, const std::vector<std::string>& names) {
+std::string matrix_table(const DistanceMatrix& matrix, const NameList& names) {
   const uint64_t n = matrix.size;
   const uint64_t m = names.size();
   std::string out(kLabelWidth, ' ');

@@ -15,20 +15,20 @@ namespace {
 class IdMap {
  public:
   IdMap(const TaxonSet& source, const TaxonSet& merged) {
-    const auto entries = source.sorted_entries();
     uint64_t max_id = 0;
-    for (const auto& entry : entries) max_id = std::max(max_id, entry.second);
-    dense_ = max_id < 2 * entries.size() + 16;
-    if (dense_) table_.assign(entries.empty() ? 0 : max_id + 1, -1);
+    source.for_each_sorted([&](std::string_view, uint64_t id) { max_id = std::max(max_id, id); });
+    const uint64_t entries = source.to_id.size();
+    dense_ = max_id < 2 * entries + 16;
+    if (dense_) table_.assign(entries == 0 ? 0 : max_id + 1, -1);
     // A stored set may map two names to one id; the name later in byte
     // order then decides, the same on every run.
-    for (const auto& [name, id] : entries) {
-      const auto merged_id = static_cast<int64_t>(*merged.find(*name));
+    source.for_each_sorted([&](std::string_view name, uint64_t id) {
+      const auto merged_id = static_cast<int64_t>(*merged.find(name));
       if (dense_)
         table_[id] = merged_id;
       else
         sparse_.insert_or_assign(id, merged_id);
-    }
+    });
   }
 
   // Rewrites every entry that is an id of the source set; markers and ids
@@ -60,7 +60,7 @@ TreeViewBase merge_single_trees(const std::vector<SingleTree>& items) {
   std::unordered_map<const TaxonSet*, std::unique_ptr<IdMap>> maps;
   for (const SingleTree& item : items)
     if (maps.emplace(item.taxon_set.get(), nullptr).second)
-      for (const auto& entry : item.taxon_set->sorted_entries()) merged->get_or_insert(*entry.first);
+      item.taxon_set->for_each_sorted([&](std::string_view name, uint64_t) { merged->get_or_insert(name); });
 
   auto trees = std::make_shared<std::vector<Tree>>();
   trees->reserve(items.size());

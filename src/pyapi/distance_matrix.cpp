@@ -61,9 +61,7 @@ double get_item(const DistanceMatrixView& self, AnyTuple key) {
 uint64_t size(const DistanceMatrixView& self) { return self.matrix->size; }
 
 std::optional<std::string_view> get_taxon_name(const DistanceMatrixView& self, uint64_t id) {
-  const std::string* name = self.taxon_set->name_of(id);
-  if (name == nullptr) return std::nullopt;
-  return *name;
+  return self.taxon_set->name_of(id);
 }
 
 New<TaxonSetClass> taxon_set(const DistanceMatrixView& self) { return {self.taxon_set}; }

@@ -65,6 +65,7 @@
 #include <vector>
 
 #include "tree/failure.hpp"
+#include "tree/taxon_set.hpp"
 
 namespace qb::py {
 
@@ -555,7 +556,7 @@ Ref to_py(T&& value) {
     return Ref::steal(check(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()))));
   } else if constexpr (std::is_same_v<D, Bytes>) {
     return Ref::steal(check(PyBytes_FromStringAndSize(value.data.data(), static_cast<Py_ssize_t>(value.data.size()))));
-  } else if constexpr (is_vector<D>::value) {
+  } else if constexpr (is_vector<D>::value || std::is_same_v<D, qb::NameList>) {
     Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(value.size()))));
     Py_ssize_t i = 0;
     for (auto&& item : value) {

@@ -19,12 +19,10 @@ std::optional<uint64_t> get_id(const TaxonSetPtr& self, std::string_view taxon_n
 }
 
 std::optional<std::string_view> get_name(const TaxonSetPtr& self, uint64_t id) {
-  const std::string* name = self->name_of(id);
-  if (name == nullptr) return std::nullopt;
-  return *name;
+  return self->name_of(id);
 }
 
-const std::vector<std::string>& names(const TaxonSetPtr& self) { return self->names; }
+const qb::NameList& names(const TaxonSetPtr& self) { return self->names; }
 
 uint64_t count(const TaxonSetPtr& self) { return self->last; }
 
@@ -35,7 +33,7 @@ std::string str(const TaxonSetPtr& self) { return "TaxonSet with " + std::to_str
 std::string repr(const TaxonSetPtr& self) {
   std::string out = "TaxonSet(";
   bool first = true;
-  for (const std::string& name : self->names) {
+  for (std::string_view name : self->names) {
     if (!first) out += ", ";
     out += name;
     first = false;

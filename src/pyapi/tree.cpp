@@ -31,12 +31,10 @@ uint64_t ntaxa(const SingleTree& self) { return self.taxon_set->last; }
 New<TaxonSetClass> taxon_set(const SingleTree& self) { return {self.taxon_set}; }
 
 std::optional<std::string_view> get_taxon_name(const SingleTree& self, uint64_t id) {
-  const std::string* name = self.taxon_set->name_of(id);
-  if (name == nullptr) return std::nullopt;
-  return *name;
+  return self.taxon_set->name_of(id);
 }
 
-const std::vector<std::string>& get_taxa(const SingleTree& self) { return self.taxon_set->names; }
+const qb::NameList& get_taxa(const SingleTree& self) { return self.taxon_set->names; }
 
 New<DistanceMatrixClass> get_distance_matrix(const SingleTree& self) {
   return {{std::make_shared<const qb::DistanceMatrix>(qb::distance_matrix(*self.tree)), self.taxon_set}};

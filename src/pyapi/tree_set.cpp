@@ -76,9 +76,7 @@ std::optional<New<DistanceMatrixClass>> get_distance_matrix(const TreeViewBase& 
 }
 
 std::optional<std::string_view> get_taxon_name(const TreeViewBase& self, uint64_t id) {
-  const std::string* name = self.taxon_set->name_of(id);
-  if (name == nullptr) return std::nullopt;
-  return *name;
+  return self.taxon_set->name_of(id);
 }
 
 std::vector<std::string> to_newick_vec(const TreeViewBase& self) {

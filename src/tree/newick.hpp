@@ -37,9 +37,9 @@ Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only
 ParseState new_parse_state(bool topology_only);
 
 // Writers. Walks use an explicit stack; output is appended to `out`.
-void write_newick_node(const Tree& tree, uint64_t node, const std::vector<std::string>& names,
+void write_newick_node(const Tree& tree, uint64_t node, const NameList& names,
                        bool with_lengths, std::string& out);
-void write_newick_topology(const Tree& tree, uint64_t node, const std::vector<std::string>& names,
+void write_newick_topology(const Tree& tree, uint64_t node, const NameList& names,
                            std::string& out);
 // Whole tree with lengths and the closing ';'.
 std::string tree_to_newick(const Tree& tree, const TaxonSet& taxon_set);

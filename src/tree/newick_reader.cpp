@@ -318,145 +318,6 @@ struct IntoTaxonSet {
   uint64_t operator()(std::string_view name) { return taxon_set.get_or_insert(name); }
 };
 
-// Names of one parse_newick_trees call, before they go into its fresh taxon
-// set. Labels stay byte ranges of the input text (alive for the whole call):
-// an open-addressing table of (hash, range, id) finds a known name with one
-// probe of a flat array, and a new one costs no allocation. The taxon set is
-// filled once at the end, with exactly sized storage. Nothing outside the call
-// can see the set before then: a failing parse discards it.
-class NameTable {
- public:
-  NameTable() : slots_(64), mask_(63) {}
-
-  uint64_t operator()(std::string_view name) {
-    const uint64_t h = hash(name.data(), name.size());
-    for (size_t i = h & mask_;; i = (i + 1) & mask_) {
-      Slot& s = slots_[i];
-      if (s.ptr == nullptr) {
-        const auto id = static_cast<uint32_t>(names_.size());
-        s = Slot{h, name.data(), static_cast<uint32_t>(name.size()), id};
-        names_.push_back(name);
-        if (names_.size() * 2 > slots_.size()) grow();
-        return id;
-      }
-      if (s.hash == h && s.len == name.size() && same_bytes(s.ptr, name.data(), name.size())) return s.id;
-    }
-  }
-
-  void fill(TaxonSet& ts) const {
-    const size_t n = names_.size();
-    ts.names.reserve(n);
-    for (std::string_view name : names_) ts.names.emplace_back(name);
-    ts.last = n;
-    ts.to_id.reserve(n);
-    if (n < 4096) {
-      for (size_t i = 0; i < n; ++i) ts.to_id.emplace(ts.names[i], i);
-      return;
-    }
-    // Inserted bucket by bucket: each insertion then touches the bucket array
-    // and the node list where the previous one did, instead of two random
-    // places of a table far larger than the cache.
-    const size_t buckets = ts.to_id.bucket_count();
-    std::vector<uint32_t> start(buckets + 1, 0);
-    std::vector<size_t> bucket(n);
-    for (size_t i = 0; i < n; ++i) {
-      bucket[i] = ts.to_id.bucket(ts.names[i]);
-      ++start[bucket[i] + 1];
-    }
-    for (size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
-    std::vector<uint32_t> order(n);
-    for (size_t i = 0; i < n; ++i) order[start[bucket[i]]++] = static_cast<uint32_t>(i);
-    // The names are now read in a scattered order: fetch them ahead.
-    constexpr size_t kAhead = 16;
-    for (size_t k = 0; k < n; ++k) {
-      if (k + kAhead < n) __builtin_prefetch(&ts.names[order[k + kAhead]]);
-      ts.to_id.emplace(ts.names[order[k]], order[k]);
-    }
-  }
-
- private:
-  struct Slot {
-    uint64_t hash = 0;
-    const char* ptr = nullptr;  // nullptr: empty slot
-    uint32_t len = 0;
-    uint32_t id = 0;
-  };
-
-  static uint64_t mix(uint64_t a, uint64_t b) {
-    const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
-    return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
-  }
-  static uint64_t load64(const char* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-  }
-  static uint64_t load32(const char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-  }
-
-  // Equality of two byte ranges of length n; short ones (most taxon names)
-  // without a library call, by loads that overlap rather than a byte loop.
-  static bool same_bytes(const char* a, const char* b, size_t n) {
-    if (n >= 8) {
-      if (n > 16) return std::memcmp(a, b, n) == 0;
-      return ((load64(a) ^ load64(b)) | (load64(a + n - 8) ^ load64(b + n - 8))) == 0;
-    }
-    if (n >= 4) return ((load32(a) ^ load32(b)) | (load32(a + n - 4) ^ load32(b + n - 4))) == 0;
-    for (size_t i = 0; i < n; ++i)
-      if (a[i] != b[i]) return false;
-    return true;
-  }
-
-  // Multiply-mix hash of the bytes, keyed per process so that a crafted text
-  // cannot aim at one chain.
-  static uint64_t hash(const char* p, size_t n) {
-    static const uint64_t seed = std::random_device{}() * 0x9E3779B97F4A7C15ull ^ 0x2d358dccaa6c78a5ull;
-    uint64_t a, b;
-    uint64_t h = seed ^ (n * 0x9E3779B97F4A7C15ull);
-    if (n <= 16) {
-      if (n >= 8) {
-        a = load64(p);
-        b = load64(p + n - 8);
-      } else if (n >= 4) {
-        a = load32(p);
-        b = load32(p + n - 4);
-      } else if (n > 0) {
-        a = (static_cast<uint64_t>(static_cast<uint8_t>(p[0])) << 16) |
-            (static_cast<uint64_t>(static_cast<uint8_t>(p[n >> 1])) << 8) | static_cast<uint8_t>(p[n - 1]);
-        b = 0;
-      } else {
-        a = b = 0;
-      }
-    } else {
-      size_t i = 0;
-      for (; i + 16 < n; i += 16) h = mix(load64(p + i) ^ 0xa0761d6478bd642full, load64(p + i + 8) ^ h);
-      a = load64(p + n - 16);
-      b = load64(p + n - 8);
-    }
-    return mix(mix(a ^ 0xa0761d6478bd642full, b ^ h), n ^ 0xe7037ed1a0b428dbull);
-  }
-
-  void grow() {
-    std::vector<Slot> bigger(slots_.size() * 2);
-    const size_t mask = bigger.size() - 1;
-    for (const Slot& s : slots_) {
-      if (s.ptr == nullptr) continue;
-      size_t i = s.hash & mask;
-      while (bigger[i].ptr != nullptr) i = (i + 1) & mask;
-      bigger[i] = s;
-    }
-    slots_.swap(bigger);
-    mask_ = mask;
-  }
-
-  std::vector<Slot> slots_;
-  size_t mask_;
-  std::vector<std::string_view> names_;
-};
-
 // Length in bytes of the Unicode white-space character starting at p, or 0.
 size_t leading_space(const unsigned char* p, const unsigned char* end) {
   const size_t n = static_cast<size_t>(end - p);
@@ -493,7 +354,7 @@ Tree parse_newick_tree(TaxonSet& taxon_set, std::string_view text) {
 Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only) {
   ParsedTrees parsed;
   parsed.topology_only = topology_only;
-  NameTable names;
+  IntoTaxonSet names{parsed.taxon_set};
   const char* p = text.data();
   const char* const end = p + text.size();
   parsed.trees.reserve(static_cast<size_t>(std::count(p, end, ';')) + 1);
@@ -522,7 +383,6 @@ Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only
     p = piece_end + 1;
   }
   if (parsed.trees.empty()) return Error{"No valid trees found in input string"};
-  names.fill(parsed.taxon_set);
   return parsed;
 }
 

@@ -27,14 +27,12 @@ size_t estimate(const Tree& tree, size_t mean_name, bool with_lengths) {
   return n * (with_lengths ? 12 : 2) + std::min<uint64_t>(tree.ntaxa, n) * mean_name + 2;
 }
 
-size_t mean_name_length(const std::vector<std::string>& names) {
+size_t mean_name_length(const NameList& names) {
   if (names.empty()) return 0;
-  size_t total = 0;
-  for (const std::string& s : names) total += s.size();
-  return total / names.size() + 1;
+  return names.byte_size() / names.size() + 1;
 }
 
-void write_subtree(const Tree& tree, uint64_t start, const std::vector<std::string>& names,
+void write_subtree(const Tree& tree, uint64_t start, const NameList& names,
                    bool with_lengths, std::string& out) {
   const uint64_t n = tree.node_count();
   check_index(n, start);
@@ -91,12 +89,12 @@ void append_length(double value, std::string& out) {
   out.append(buf, r.ptr);
 }
 
-void write_newick_node(const Tree& tree, uint64_t node, const std::vector<std::string>& names,
+void write_newick_node(const Tree& tree, uint64_t node, const NameList& names,
                        bool with_lengths, std::string& out) {
   write_subtree(tree, node, names, with_lengths, out);
 }
 
-void write_newick_topology(const Tree& tree, uint64_t node, const std::vector<std::string>& names,
+void write_newick_topology(const Tree& tree, uint64_t node, const NameList& names,
                            std::string& out) {
   write_subtree(tree, node, names, false, out);
 }

@@ -76,7 +76,7 @@ bool StoredReader::flag() {
   return b == 1;
 }
 
-std::string StoredReader::text() {
+std::string_view StoredReader::text_view() {
   const uint64_t len = u64();
   if (!ok()) return {};
   // Tested before anything is allocated: a corrupt length costs nothing.
@@ -92,46 +92,84 @@ std::string StoredReader::text() {
   }
   p_ += len;
   left_ -= len;
-  return std::string(bytes);
+  return bytes;
 }
+
+std::string StoredReader::text() { return std::string(text_view()); }
 
 // --- TaxonSet ---------------------------------------------------------------
 
 uint64_t serialized_size(const TaxonSet& taxon_set) {
-  uint64_t size = 3 * kCount;
-  for (const auto& [name, id] : taxon_set.to_id) size += kCount + name.size() + 8;
-  for (const auto& name : taxon_set.names) size += kCount + name.size();
+  uint64_t size = 3 * kCount + kCount * taxon_set.names.size() + taxon_set.names.byte_size();
+  if (const NameIndex::Entries* entries = taxon_set.to_id.general()) {
+    for (const auto& [name, id] : *entries) size += kCount + name.size() + 8;
+  } else {
+    // Plain: the keys are the names.
+    size += (kCount + 8) * taxon_set.names.size() + taxon_set.names.byte_size();
+  }
   return size;
 }
 
 void serialize(StoredWriter& w, const TaxonSet& taxon_set) {
   w.u64(taxon_set.to_id.size());
-  for (const auto& [name, id] : taxon_set.sorted_entries()) {
-    w.text(*name);
+  taxon_set.for_each_sorted([&](std::string_view name, uint64_t id) {
+    w.text(name);
     w.u64(id);
-  }
+  });
   w.u64(taxon_set.names.size());
-  for (const auto& name : taxon_set.names) w.text(name);
+  for (std::string_view name : taxon_set.names) w.text(name);
   w.u64(taxon_set.last);
 }
 
+// The stored `to_id` is taken as plain (an index over `names`) when its keys
+// are strictly ascending and are exactly names[id] for a bijection of ids;
+// then its entry order is the sorted order, kept for free. Any other `to_id`
+// is kept entry by entry.
 TaxonSet deserialize_taxon_set(StoredReader& r) {
   TaxonSet out;
   const uint64_t entries = r.u64();
-  if (r.ok()) out.to_id.reserve(r.reserve_for(entries, sizeof(NameMap::value_type) + 16, kMinText + 8));
+  std::vector<std::string_view> keys;
+  std::vector<uint64_t> ids;
+  if (r.ok()) {
+    const uint64_t cap = r.reserve_for(entries, sizeof(std::string_view) + 8, kMinText + 8);
+    keys.reserve(cap);
+    ids.reserve(cap);
+  }
+  bool ascending = true;
+  uint64_t key_bytes = 0;
   for (uint64_t i = 0; i < entries && r.ok(); ++i) {
-    std::string key = r.text();
+    const std::string_view key = r.text_view();
     const uint64_t id = r.u64();
-    // A repeated key keeps its first place and takes the later id.
-    if (r.ok()) out.to_id.insert_or_assign(std::move(key), id);
+    if (!r.ok()) break;
+    if (!keys.empty() && !(keys.back() < key)) ascending = false;
+    keys.push_back(key);
+    ids.push_back(id);
+    key_bytes += key.size();
   }
   const uint64_t count = r.u64();
-  if (r.ok()) out.names.reserve(r.reserve_for(count, sizeof(std::string), kMinText));
+  if (r.ok()) {
+    // The names of a plain set have the bytes of the keys already read; more
+    // only grows as they come.
+    out.names.reserve(r.reserve_for(count, 8, kMinText), key_bytes < r.remaining() ? key_bytes : r.remaining());
+  }
   for (uint64_t i = 0; i < count && r.ok(); ++i) {
-    std::string name = r.text();
-    if (r.ok()) out.names.push_back(std::move(name));
+    const std::string_view name = r.text_view();
+    if (r.ok()) out.names.push_back(name);
   }
   out.last = r.u64();
+  if (!r.ok()) return out;
+  bool plain = ascending && keys.size() == out.names.size() && keys.size() < (uint64_t{1} << 31);
+  for (size_t k = 0; plain && k < keys.size(); ++k)
+    plain = ids[k] < out.names.size() && out.names[ids[k]] == keys[k];
+  if (plain) {
+    out.to_id.index_all(out.names);
+    out.install_sorted_ids(std::vector<uint32_t>(ids.begin(), ids.end()));
+  } else {
+    // A repeated key keeps its first place and takes the later id.
+    NameIndex::Entries map;
+    for (size_t k = 0; k < keys.size(); ++k) map.insert_or_assign(std::string(keys[k]), ids[k]);
+    out.to_id.set_general(std::move(map));
+  }
   return out;
 }
 

@@ -79,6 +79,8 @@ class StoredReader {
   double f64() noexcept { return get<double>(); }
   bool flag();
   std::string text();
+  // A text as a view into the input (valid while the input is).
+  std::string_view text_view();
   // Count, then that many fixed-width elements into `out` (replaced).
   template <class T>
   void numbers(std::vector<T>& out);

@@ -112,7 +112,7 @@ TEST(Merge, SharedTaxonSetIsMappedOnce) {
 TEST(Merge, SparseStoredIdsAndSharedIds) {
   // A stored set: ids far apart, and two names on one id (the later name wins).
   qb::TaxonSet stored;
-  stored.to_id = {{"X", 1u << 30}, {"A", 5}, {"B", 5}};
+  stored.to_id.set_general({{"X", 1u << 30}, {"A", 5}, {"B", 5}});
   stored.names = {"A"};
   stored.last = 1;
   auto view = qb::merge_single_trees({single(stored, star({1 << 30, 5, 4, -1}))});
@@ -123,7 +123,7 @@ TEST(Merge, SparseStoredIdsAndSharedIds) {
 TEST(Merge, AnIdOfMinusOneInAStoredSetRewritesTheMarker) {
   // Entries are widened with their sign: the id 2^64 - 1 is the marker -1.
   qb::TaxonSet stored;
-  stored.to_id = {{"A", ~uint64_t{0}}};
+  stored.to_id.set_general({{"A", ~uint64_t{0}}});
   stored.names = {"A"};
   stored.last = 1;
   auto view = qb::merge_single_trees({single(stored, star({-1, 0}))});

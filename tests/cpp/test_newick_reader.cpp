@@ -70,7 +70,7 @@ TEST_P(ParseArena, GivesTheArena) {
   expect_arena(t, c.want);
   EXPECT_EQ(ts.names, c.names);
   EXPECT_EQ(ts.last, c.names.size());
-  for (size_t i = 0; i < c.names.size(); ++i) EXPECT_EQ(ts.to_id.at(c.names[i]), i);
+  for (size_t i = 0; i < c.names.size(); ++i) EXPECT_EQ(ts.find(c.names[i]), i);
   EXPECT_EQ(ts.to_id.size(), c.names.size());
   // Reserved from the prescan: no slack.
   EXPECT_EQ(t.taxa.capacity(), t.taxa.size());
@@ -325,7 +325,7 @@ TEST(NewickTrees, ManyNamesGetFirstSeenIds) {
   EXPECT_EQ(r->taxon_set.names, order);
   EXPECT_EQ(r->taxon_set.last, order.size());
   ASSERT_EQ(r->taxon_set.to_id.size(), order.size());
-  for (const auto& [name, id] : want) EXPECT_EQ(r->taxon_set.to_id.at(name), id);
+  for (const auto& [name, id] : want) EXPECT_EQ(r->taxon_set.find(name), id);
   EXPECT_GT(order.size(), 4096u);
 }
 
@@ -409,7 +409,7 @@ TEST(Newick, DeepCaterpillarNeedsNoStack) {
   EXPECT_EQ(t.ntaxa, static_cast<uint64_t>(n));
   EXPECT_EQ(r->taxon_set.last, static_cast<uint64_t>(n));
   EXPECT_EQ(r->taxon_set.to_id.size(), static_cast<size_t>(n));
-  for (int k = 0; k < n; k += 9973) EXPECT_EQ(r->taxon_set.to_id.at("t" + std::to_string(k)), static_cast<uint64_t>(k));
+  for (int k = 0; k < n; k += 9973) EXPECT_EQ(r->taxon_set.find("t" + std::to_string(k)), static_cast<uint64_t>(k));
   EXPECT_EQ(t.preorder().size(), t.node_count());
 }
 

@@ -170,8 +170,10 @@ TEST(NewickWriter, SetsJoinWithNewlinesAndNoneAfterTheLast) {
 TEST(NewickWriter, NamesWrittenAsStored) {
   auto r = parse_newick_trees("(A,B);", false);
   ASSERT_TRUE(r.ok());
-  r->taxon_set.names[0] = "x,y):z";
-  EXPECT_EQ(tree_to_newick(r->trees[0], r->taxon_set), "(x,y):z:0,B:0);");
+  TaxonSet renamed;
+  renamed.get_or_insert("x,y):z");
+  renamed.get_or_insert("B");
+  EXPECT_EQ(tree_to_newick(r->trees[0], renamed), "(x,y):z:0,B:0);");
 }
 
 std::string caterpillar(int n, bool lengths) {

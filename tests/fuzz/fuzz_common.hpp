@@ -130,7 +130,7 @@ inline bool same_bits(const std::vector<double>& a, const std::vector<double>& b
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 inline bool same(const TaxonSet& a, const TaxonSet& b) {
-  return a.to_id == b.to_id && a.names == b.names && a.last == b.last;
+  return a.sorted_entries() == b.sorted_entries() && a.names == b.names && a.last == b.last;
 }
 inline bool same(const Tree& a, const Tree& b) {
   return a.taxa == b.taxa && a.parents == b.parents && same_bits(a.support, b.support) &&
