@@ -2,7 +2,9 @@
 // states, and operations on trees whose links were read as stored.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -490,6 +492,91 @@ TEST(StoredFormReading, ToIdInAnyOrderAndRepeatedKeys) {
   ASSERT_TRUE(odd.ok());
   EXPECT_EQ(odd->last, 9u);
   EXPECT_EQ(odd->names, (std::vector<std::string>{"x", "x"}));
+}
+
+// A stored taxon set whose `to_id` is not exactly names -> ids is kept entry
+// by entry and answers lookups as its entries say.
+struct StoredToIdCase {
+  const char* what;
+  std::vector<std::pair<std::string, uint64_t>> stored;  // in stored order
+  std::vector<std::pair<std::string, uint64_t>> want;    // the map it reads as
+};
+
+class StoredToId : public ::testing::TestWithParam<StoredToIdCase> {};
+
+TEST_P(StoredToId, ReadsIntoItsOwnEntries) {
+  const auto& c = GetParam();
+  Bytes b;
+  b.u64(c.stored.size());
+  for (const auto& [key, id] : c.stored) b.text(key).u64(id);
+  b.u64(3).text("A").text("B").text("C").u64(3);
+  auto ts = deserialize_taxon_set(b.s);
+  ASSERT_TRUE(ts.ok());
+  EXPECT_FALSE(ts->to_id.plain());
+  EXPECT_EQ(ts->to_id.size(), c.want.size());
+  std::vector<std::pair<std::string_view, uint64_t>> want(c.want.begin(), c.want.end());
+  EXPECT_EQ(ts->sorted_entries(), want);
+  for (const auto& [key, id] : c.want) EXPECT_EQ(ts->find(key), id) << key;
+  for (const char* absent : {"", "D", "AB"})
+    if (std::none_of(c.want.begin(), c.want.end(), [&](const auto& e) { return e.first == absent; }))
+      EXPECT_FALSE(ts->find(absent).has_value()) << absent;
+  // Written back, the entries come out in key order, each once.
+  auto again = deserialize_taxon_set(serialize_taxon_set(*ts));
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(again->sorted_entries(), want);
+}
+
+const uint64_t kBig = (uint64_t{1} << 32) + 1;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StoredToId,
+    ::testing::Values(
+        StoredToIdCase{"repeated key", {{"A", 0}, {"B", 1}, {"B", 4}, {"C", 2}}, {{"A", 0}, {"B", 4}, {"C", 2}}},
+        StoredToIdCase{"missing key", {{"A", 0}, {"C", 2}}, {{"A", 0}, {"C", 2}}},
+        StoredToIdCase{"wrong id", {{"A", 0}, {"B", 2}, {"C", 1}}, {{"A", 0}, {"B", 2}, {"C", 1}}},
+        StoredToIdCase{"id past names", {{"A", 0}, {"B", 1}, {"C", 3}}, {{"A", 0}, {"B", 1}, {"C", 3}}},
+        StoredToIdCase{"ids above 2^32", {{"A", kBig}, {"B", kBig + 1}, {"C", 2}}, {{"A", kBig}, {"B", kBig + 1}, {"C", 2}}},
+        StoredToIdCase{"extra key", {{"A", 0}, {"B", 1}, {"C", 2}, {"D", 0}}, {{"A", 0}, {"B", 1}, {"C", 2}, {"D", 0}}},
+        StoredToIdCase{"descending", {{"C", 2}, {"B", 1}, {"A", 0}}, {{"A", 0}, {"B", 1}, {"C", 2}}}),
+    [](const auto& info) {
+      std::string name = info.param.what;
+      for (char& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      return name;
+    });
+
+TEST(StoredFormReading, BuiltSetReadsIntoAnIndexAndWritesTheSameBytes) {
+  TaxonSet built;
+  for (const char* n : {"b", "A", "\xc3\xa9", "AB", "", "Z", "a b"}) built.get_or_insert(n);
+  const std::string bytes = serialize_taxon_set(built);
+  auto back = deserialize_taxon_set(bytes);
+  ASSERT_TRUE(back.ok());
+  EXPECT_TRUE(back->to_id.plain());
+  EXPECT_EQ(back->names, built.names);
+  EXPECT_EQ(back->sorted_entries(), built.sorted_entries());
+  for (std::string_view name : built.names) EXPECT_EQ(back->find(name), built.find(name));
+  EXPECT_FALSE(back->find("B").has_value());
+  EXPECT_EQ(serialize_taxon_set(*back), bytes);
+  // The read set grows like a built one.
+  TaxonSet grown = *back;
+  EXPECT_EQ(grown.get_or_insert("new"), 7u);
+  EXPECT_TRUE(grown.to_id.plain());
+  EXPECT_EQ(grown.find("new"), 7u);
+}
+
+TEST(StoredFormReading, SetWhoseLastDisagreesStaysCorrectWhenGrown) {
+  // `last` past the names: a new name takes id `last`, which is not its place.
+  auto ts = deserialize_taxon_set(Bytes{}.u64(1).text("A").u64(0).u64(1).text("A").u64(5).s);
+  ASSERT_TRUE(ts.ok());
+  EXPECT_TRUE(ts->to_id.plain());
+  TaxonSet grown = *ts;
+  EXPECT_EQ(grown.get_or_insert("B"), 5u);
+  EXPECT_EQ(grown.get_or_insert("A"), 0u);
+  EXPECT_EQ(grown.find("B"), 5u);
+  EXPECT_EQ(grown.names, (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(grown.last, 6u);
+  using E = std::vector<std::pair<std::string_view, uint64_t>>;
+  EXPECT_EQ(grown.sorted_entries(), (E{{"A", 0}, {"B", 5}}));
 }
 
 // Rich values of every reader, for the cut and trailing-bytes checks.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,59 @@ TEST(TaxonSet, SortedEntriesInByteOrder) {
   // Bytes compare unsigned: 0xC3 sorts after every ASCII byte.
   EXPECT_EQ(got, (std::vector<std::pair<std::string, uint64_t>>{
                      {"A", 1}, {"AB", 3}, {"B", 0}, {"C", 2}, {"Z", 5}, {"a", 4}, {"\xc3\xa9", 6}}));
+}
+
+
+TEST(TaxonSet, SortedOrderIsCachedAndDroppedOnGrowth) {
+  TaxonSet ts;
+  for (const char* s : {"B", "AB", "\x80", "A", "\xff\x01", "Ab"}) ts.get_or_insert(s);
+  using E = std::vector<std::pair<std::string_view, uint64_t>>;
+  const E want{{"A", 3}, {"AB", 1}, {"Ab", 5}, {"B", 0}, {"\x80", 2}, {"\xff\x01", 4}};
+  EXPECT_EQ(ts.sorted_entries(), want);
+  EXPECT_EQ(ts.sorted_entries(), want);  // from the cache
+  const TaxonSet copy = ts;
+  EXPECT_EQ(copy.sorted_entries(), want);
+  ts.get_or_insert("AA");
+  EXPECT_EQ(ts.sorted_entries(), (E{{"A", 3}, {"AA", 6}, {"AB", 1}, {"Ab", 5}, {"B", 0}, {"\x80", 2}, {"\xff\x01", 4}}));
+  EXPECT_EQ(copy.sorted_entries(), want);
+}
+
+TEST(TaxonSet, SortedOrderBreaksTiesOfTheFirstEightBytes) {
+  // Equal first eight bytes, and names that differ only by trailing zero bytes.
+  TaxonSet ts;
+  const std::vector<std::string> names{"abcdefghZ", "abcdefgh", std::string("abcdefgh\0", 9), "abcdefghA",
+                                       std::string("A\0", 2), "A", "abcdefgh\xc3"};
+  for (const auto& n : names) ts.get_or_insert(n);
+  std::vector<std::string> sorted = names;
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<std::string> got;
+  for (const auto& [name, id] : ts.sorted_entries()) got.emplace_back(name);
+  EXPECT_EQ(got, sorted);
+}
+
+TEST(TaxonSet, ManyNamesGrowTheIndexAndKeepFirstSeenIds) {
+  // Names of equal length that differ in one byte, and long ones sharing a
+  // prefix, through many doublings of the table.
+  TaxonSet ts;
+  std::vector<std::string> names;
+  for (int i = 0; i < 40000; ++i) {
+    std::string n = (i % 2) ? std::string(40, 'x') + std::to_string(i) : "t" + std::to_string(i);
+    names.push_back(n);
+    EXPECT_EQ(ts.get_or_insert(n), static_cast<uint64_t>(i));
+  }
+  EXPECT_TRUE(ts.to_id.plain());
+  EXPECT_EQ(ts.to_id.size(), names.size());
+  EXPECT_EQ(ts.last, names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    ASSERT_EQ(ts.find(names[i]), i);
+    ASSERT_EQ(ts.names[i], names[i]);
+    ASSERT_EQ(ts.get_or_insert(names[i]), i);
+  }
+  EXPECT_FALSE(ts.find("t40000").has_value());
+  EXPECT_FALSE(ts.find(std::string(40, 'x')).has_value());
+  const auto entries = ts.sorted_entries();
+  ASSERT_EQ(entries.size(), names.size());
+  for (size_t k = 1; k < entries.size(); ++k) ASSERT_LT(entries[k - 1].first, entries[k].first);
 }
 
 }  // namespace
