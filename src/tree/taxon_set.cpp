@@ -114,17 +114,31 @@ void NameIndex::rehash(size_t capacity_log2, const NameList& names) {
   }
 }
 
-void NameIndex::insert_plain(uint32_t id, const NameList& names) {
-  // Load factor at most 5/8 after the insertion.
-  if (slots_.empty() || (count_ + 1) * 8 > slots_.size() * 5) {
-    rehash(slots_.empty() ? kMinLog2 : log2_ + 1, names);
-  }
-  const uint64_t h = name_hash(names[id]);
+int64_t NameIndex::find_or_insert_plain(std::string_view name, const NameList& names) {
+  if (slots_.empty() || (count_ + 1) * 8 > slots_.size() * 5) rehash(slots_.empty() ? kMinLog2 : log2_ + 1, names);
+  const uint64_t h = name_hash(name);
   const size_t mask = slots_.size() - 1;
-  size_t i = h & mask;
-  while (slots_[i] != 0) i = (i + 1) & mask;
-  slots_[i] = tag_of(h) | (id + 1);
-  ++count_;
+  const uint32_t tag = tag_of(h);
+  const uint32_t id_mask = static_cast<uint32_t>(mask);
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    const uint32_t s = slots_[i];
+    if (s == 0) {
+      slots_[i] = tag | static_cast<uint32_t>(names.size() + 1);
+      ++count_;
+      return -1;
+    }
+    if ((s & ~id_mask) == tag) {
+      const uint32_t id = (s & id_mask) - 1;
+      if (same(names[id], name)) return id;
+    }
+  }
+}
+
+void NameIndex::reserve(size_t count, const NameList& names) {
+  if (general_ || count > kMaxPlainIds) return;
+  size_t log2 = kMinLog2;
+  while ((size_t{1} << log2) * 5 < count * 8) ++log2;
+  if (log2 > log2_ || slots_.empty()) rehash(log2, names);
 }
 
 void NameIndex::index_all(const NameList& names) {
@@ -161,13 +175,14 @@ void NameIndex::assign(std::string_view name, uint64_t id) {
 // --- TaxonSet ---------------------------------------------------------------
 
 uint64_t TaxonSet::get_or_insert(std::string_view name) {
-  if (auto id = find(name)) return *id;
   const uint64_t id = last;
   // Plain mode lasts while ids are exactly the positions in `names`.
-  if (to_id.plain() && id == names.size() && to_id.size() == names.size() && id < kMaxPlainIds) {
+  if (to_id.plain() && id == names.size() && id < kMaxPlainIds) {
+    const int64_t found = to_id.find_or_insert_plain(name, names);
+    if (found >= 0) return static_cast<uint64_t>(found);
     names.push_back(name);
-    to_id.insert_plain(static_cast<uint32_t>(id), names);
   } else {
+    if (auto known = find(name)) return *known;
     to_id.make_general(names);
     names.push_back(name);
     to_id.assign(name, id);
@@ -199,6 +214,12 @@ const std::vector<uint32_t>& TaxonSet::sorted_ids() const {
     for (size_t k = 0; k < n; ++k) order[k] = keyed[k].second;
     return order;
   });
+}
+
+void TaxonSet::reserve(size_t count, size_t bytes) {
+  if (!to_id.plain() || last != names.size()) return;
+  names.reserve(count, bytes);
+  to_id.reserve(count, names);
 }
 
 std::vector<std::pair<std::string_view, uint64_t>> TaxonSet::sorted_entries() const {

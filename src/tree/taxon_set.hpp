@@ -105,8 +105,11 @@ class NameIndex {
   const Entries* general() const noexcept { return general_ ? &*general_ : nullptr; }
 
   std::optional<uint64_t> find(std::string_view name, const NameList& names) const;
-  // Plain mode: enters names[id] (not yet present) with id `id`.
-  void insert_plain(uint32_t id, const NameList& names);
+  // Plain mode: the id of `name`, or -1 after entering it with id
+  // names.size() (the caller then appends it to `names`).
+  int64_t find_or_insert_plain(std::string_view name, const NameList& names);
+  // Plain mode: room for `count` names without growing.
+  void reserve(size_t count, const NameList& names);
   // Plain mode over all of `names`, which must be distinct.
   void index_all(const NameList& names);
   // Switches to general mode holding `entries`.
@@ -193,6 +196,8 @@ struct TaxonSet {
 
   // Id of `name`, registering it with id `last` when new.
   uint64_t get_or_insert(std::string_view name);
+  // Room for `count` names in all without growing (a hint).
+  void reserve(size_t count, size_t bytes);
 
   std::optional<uint64_t> find(std::string_view name) const { return to_id.find(name, names); }
 
