@@ -359,11 +359,14 @@ Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only
   const char* const end = p + text.size();
   parsed.trees.reserve(static_cast<size_t>(std::count(p, end, ';')) + 1);
   {
-    // Room for as many names as the first tree has leaves at most: the trees
-    // of one text mostly share their taxa. The arena of that tree takes more.
+    // Room for as many names as the first tree has leaves at most, and for
+    // all its bytes as name bytes: the trees of one text mostly share their
+    // taxa. Growing by doubling instead would leave the smaller buffers behind
+    // as heap; room reserved and never written costs no memory.
     const void* semi = p == end ? nullptr : std::memchr(p, ';', static_cast<size_t>(end - p));
     const char* first_end = semi ? static_cast<const char*>(semi) : end;
-    parsed.taxon_set.reserve(static_cast<size_t>(std::count(p, first_end, ',')) + 1, 0);
+    parsed.taxon_set.reserve(static_cast<size_t>(std::count(p, first_end, ',')) + 1,
+                             static_cast<size_t>(first_end - p));
   }
   for (;;) {
     // memchr must not see the null pointer of an empty view, even with length 0.

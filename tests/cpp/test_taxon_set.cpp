@@ -104,5 +104,29 @@ TEST(TaxonSet, ManyNamesGrowTheIndexAndKeepFirstSeenIds) {
   for (size_t k = 1; k < entries.size(); ++k) ASSERT_LT(entries[k - 1].first, entries[k].first);
 }
 
+// End offsets kept in narrow words: names whose bytes pass one or several
+// multiples of the word's range (a single name may cross more than one) read
+// back whole. 8-bit words cross at 256 bytes as 32-bit ones do at 4 GiB.
+TEST(NameList, EndOffsetsCarryPastTheWordRange) {
+  const std::vector<size_t> lengths{0, 3, 250, 2, 1, 0, 600, 7, 255, 256, 1, 513, 0, 9};
+  BasicNameList<uint8_t> list;
+  std::vector<std::string> expected;
+  for (size_t k = 0; k < lengths.size(); ++k) {
+    std::string name(lengths[k], static_cast<char>('a' + k));
+    list.push_back(name);
+    expected.push_back(name);
+    ASSERT_TRUE(list == expected) << "after name " << k;
+  }
+  size_t total = 0;
+  for (size_t n : lengths) total += n;
+  EXPECT_EQ(list.byte_size(), total);
+  std::vector<std::string> walked(list.begin(), list.end());
+  EXPECT_EQ(walked, expected);
+  BasicNameList<uint8_t> copy = list;
+  EXPECT_TRUE(copy == list);
+  copy.push_back("x");
+  EXPECT_FALSE(copy == list);
+}
+
 }  // namespace
 }  // namespace qb
