@@ -106,13 +106,17 @@ Result<MSCTreeView> deserialize_msc_tree_view(std::string_view bytes) {
 
 // --- DistanceMatrixView ---------------------------------------------------------
 
+uint64_t serialized_size(const DistanceMatrixView& view) {
+  return serialized_size(matrix_of(view.matrix)) + serialized_size(taxa_of(view.taxon_set));
+}
+
+void serialize(StoredWriter& w, const DistanceMatrixView& view) {
+  serialize(w, matrix_of(view.matrix));
+  serialize(w, taxa_of(view.taxon_set));
+}
+
 std::string serialize_distance_matrix_view(const DistanceMatrixView& view) {
-  const DistanceMatrix& matrix = matrix_of(view.matrix);
-  const TaxonSet& taxon_set = taxa_of(view.taxon_set);
-  return write_stored(serialized_size(matrix) + serialized_size(taxon_set), [&](StoredWriter& w) {
-    serialize(w, matrix);
-    serialize(w, taxon_set);
-  });
+  return write_stored(serialized_size(view), [&](StoredWriter& w) { serialize(w, view); });
 }
 
 Result<DistanceMatrixView> deserialize_distance_matrix_view(std::string_view bytes) {

@@ -14,8 +14,10 @@ namespace qb {
 
 uint64_t serialized_size(const TreeViewBase& view);
 uint64_t serialized_size(const MSCTreeView& view);
+uint64_t serialized_size(const DistanceMatrixView& view);
 void serialize(StoredWriter& w, const TreeViewBase& view);
 void serialize(StoredWriter& w, const MSCTreeView& view);
+void serialize(StoredWriter& w, const DistanceMatrixView& view);
 TreeViewBase deserialize_tree_view_base(StoredReader& r);
 MSCBase deserialize_msc_base(StoredReader& r);
 MSCTreeView deserialize_msc_tree_view(StoredReader& r);

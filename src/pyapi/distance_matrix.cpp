@@ -8,6 +8,7 @@
 #include "porcelain/stored_views.hpp"
 #include "pyapi/classes.hpp"
 #include "pyapi/frame.hpp"
+#include "pyapi/state.hpp"
 
 namespace qb::py {
 
@@ -72,7 +73,9 @@ std::string repr(const DistanceMatrixView& self) {
   return "DistanceMatrix(size=" + std::to_string(self.matrix->size) + ")";
 }
 
-Bytes get_state(const DistanceMatrixView& self) { return {qb::serialize_distance_matrix_view(self)}; }
+BytesWrite get_state(const DistanceMatrixView& self) {
+  return stored_state(qb::serialized_size(self), [self](qb::StoredWriter& w) { qb::serialize(w, self); });
+}
 
 void set_state(DistanceMatrixView& self, BytesView state) {
   self = value_or_raise(qb::deserialize_distance_matrix_view(state.data), "Deserialization error: ");

@@ -41,7 +41,7 @@
 //   PyObject*                         any object, borrowed, for bodies about Python objects
 // A parameter written "name=None" in the table may be omitted (its type must
 // be a std::optional). Results convert by their C++ type: integers, double,
-// bool, std::string, Bytes, std::vector (list), std::pair/tuple (tuple),
+// bool, std::string, Bytes, BytesWrite, std::vector (list), std::pair/tuple (tuple),
 // std::optional (None), void (None), qb::Result<T> (ValueError on error),
 // New<C>{value} (a new instance of class C), Ref / PyObject* (as they are).
 // To fail, a body returns an error Result, throws via raise_value() /
@@ -53,6 +53,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <new>
 #include <optional>
@@ -65,6 +66,7 @@
 #include <vector>
 
 #include "tree/failure.hpp"
+#include "tree/large_pages.hpp"
 #include "tree/taxon_set.hpp"
 
 namespace qb::py {
@@ -133,6 +135,12 @@ void set_error(const Raise& error) noexcept;
 
 // Returns `p`, or throws PyError when it is null (the API call failed).
 inline PyObject* check(PyObject* p) {
+  if (p == nullptr) throw PyError{};
+  return p;
+}
+
+// Returns `p`, or throws PyError when it is null.
+inline char* check_bytes(char* p) {
   if (p == nullptr) throw PyError{};
   return p;
 }
@@ -348,6 +356,14 @@ struct Bytes {
   std::string data;
 };
 
+// A bytes result written in place: the frame makes a bytes object of exactly
+// `size` bytes and `write` fills all of them before the object is returned to
+// anyone, so a large result is written once instead of built and copied.
+struct BytesWrite {
+  uint64_t size = 0;
+  std::function<void(char*)> write;
+};
+
 template <class T>
 inline constexpr bool always_false = false;
 
@@ -556,6 +572,16 @@ Ref to_py(T&& value) {
     return Ref::steal(check(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()))));
   } else if constexpr (std::is_same_v<D, Bytes>) {
     return Ref::steal(check(PyBytes_FromStringAndSize(value.data.data(), static_cast<Py_ssize_t>(value.data.size()))));
+  } else if constexpr (std::is_same_v<D, BytesWrite>) {
+    if (value.size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+      PyErr_NoMemory();
+      throw PyError{};
+    }
+    Ref out = Ref::steal(check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(value.size))));
+    char* data = check_bytes(PyBytes_AsString(out.get()));
+    qb::advise_large_pages(data, static_cast<size_t>(value.size));
+    value.write(data);
+    return out;
   } else if constexpr (is_vector<D>::value || std::is_same_v<D, qb::NameList>) {
     Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(value.size()))));
     Py_ssize_t i = 0;

@@ -7,6 +7,7 @@
 
 #include "pyapi/classes.hpp"
 #include "pyapi/frame.hpp"
+#include "pyapi/state.hpp"
 #include "tree/stored_form.hpp"
 
 namespace qb::py {
@@ -42,7 +43,9 @@ std::string repr(const TaxonSetPtr& self) {
   return out;
 }
 
-Bytes get_state(const TaxonSetPtr& self) { return {qb::serialize_taxon_set(*self)}; }
+BytesWrite get_state(const TaxonSetPtr& self) {
+  return stored_state(qb::serialized_size(*self), [self](qb::StoredWriter& w) { qb::serialize(w, *self); });
+}
 
 void set_state(TaxonSetPtr& self, BytesView state) {
   self = std::make_shared<const qb::TaxonSet>(

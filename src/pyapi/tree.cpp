@@ -9,6 +9,7 @@
 
 #include "pyapi/classes.hpp"
 #include "pyapi/frame.hpp"
+#include "pyapi/state.hpp"
 #include "tree/newick.hpp"
 #include "tree/stored_form.hpp"
 
@@ -56,7 +57,13 @@ uint64_t node_count(const SingleTree& self) {
   return self.tree->node_count() - (self.tree->fake_root ? 1 : 0);
 }
 
-Bytes get_state(const SingleTree& self) { return {qb::serialize_single_tree(*self.taxon_set, *self.tree)}; }
+BytesWrite get_state(const SingleTree& self) {
+  const uint64_t size = qb::serialized_size(*self.taxon_set) + qb::serialized_size(*self.tree);
+  return stored_state(size, [self](qb::StoredWriter& w) {
+    qb::serialize(w, *self.taxon_set);
+    qb::serialize(w, *self.tree);
+  });
+}
 
 void set_state(SingleTree& self, BytesView state) {
   auto read = qb::deserialize_single_tree(state.data);

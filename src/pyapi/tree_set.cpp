@@ -14,6 +14,7 @@
 #include "porcelain/stored_views.hpp"
 #include "pyapi/classes.hpp"
 #include "pyapi/frame.hpp"
+#include "pyapi/state.hpp"
 
 namespace qb::py {
 namespace {
@@ -104,7 +105,9 @@ std::string repr(const TreeViewBase& self) {
   return std::string(C::name) + "('" + self.to_newick_string() + "')";
 }
 
-Bytes get_state(const TreeViewBase& self) { return {qb::serialize_tree_view_base(self)}; }
+BytesWrite get_state(const TreeViewBase& self) {
+  return stored_state(qb::serialized_size(self), [self](qb::StoredWriter& w) { qb::serialize(w, self); });
+}
 
 // The state does not name its class: either class takes the other's state,
 // topology_only included, and stays the class it is.

@@ -15,6 +15,16 @@ bool ascii_word(const unsigned char* p) {
   return (w & 0x8080808080808080ULL) == 0;
 }
 
+// Whether all n bytes are ASCII (most names): then they are valid UTF-8.
+bool all_ascii(const unsigned char* p, uint64_t n) {
+  uint64_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    if (!ascii_word(p + i)) return false;
+  for (; i < n; ++i)
+    if (p[i] >= 0x80) return false;
+  return true;
+}
+
 }  // namespace
 
 std::string utf8_error(std::string_view bytes) {
@@ -85,11 +95,21 @@ std::string_view StoredReader::text_view() {
     return {};
   }
   std::string_view bytes(reinterpret_cast<const char*>(p_), len);
-  std::string bad = utf8_error(bytes);
-  if (!bad.empty()) {
-    fail("string is not valid utf8: " + bad);
-    return {};
+  if (!all_ascii(p_, len)) {
+    std::string bad = utf8_error(bytes);
+    if (!bad.empty()) {
+      fail("string is not valid utf8: " + bad);
+      return {};
+    }
   }
+  p_ += len;
+  left_ -= len;
+  return bytes;
+}
+
+std::string_view StoredReader::text_view_again() noexcept {
+  const uint64_t len = u64();
+  std::string_view bytes(reinterpret_cast<const char*>(p_), len);
   p_ += len;
   left_ -= len;
   return bytes;
@@ -124,33 +144,29 @@ void serialize(StoredWriter& w, const TaxonSet& taxon_set) {
 // The stored `to_id` is taken as plain (an index over `names`) when its keys
 // are strictly ascending and are exactly names[id] for a bijection of ids;
 // then its entry order is the sorted order, kept for free. Any other `to_id`
-// is kept entry by entry.
+// is kept entry by entry. The entries come before the names they are checked
+// against, so they are read twice: once to check their encoding, and once,
+// after the names, to decide and fill; nothing is kept in between.
 TaxonSet deserialize_taxon_set(StoredReader& r) {
   TaxonSet out;
   const uint64_t entries = r.u64();
-  std::vector<std::string_view> keys;
-  std::vector<uint64_t> ids;
-  if (r.ok()) {
-    const uint64_t cap = r.reserve_for(entries, sizeof(std::string_view) + 8, kMinText + 8);
-    keys.reserve(cap);
-    ids.reserve(cap);
-  }
+  const StoredReader at_entries = r;
   bool ascending = true;
   uint64_t key_bytes = 0;
+  std::string_view previous;
   for (uint64_t i = 0; i < entries && r.ok(); ++i) {
     const std::string_view key = r.text_view();
-    const uint64_t id = r.u64();
+    r.u64();
     if (!r.ok()) break;
-    if (!keys.empty() && !(keys.back() < key)) ascending = false;
-    keys.push_back(key);
-    ids.push_back(id);
+    if (i > 0 && !name_less(previous, key)) ascending = false;
+    previous = key;
     key_bytes += key.size();
   }
   const uint64_t count = r.u64();
   if (r.ok()) {
     // The names of a plain set have the bytes of the keys already read; more
     // only grows as they come.
-    out.names.reserve(r.reserve_for(count, 8, kMinText), key_bytes < r.remaining() ? key_bytes : r.remaining());
+    out.names.reserve(r.reserve_for(count, 4, kMinText), key_bytes < r.remaining() ? key_bytes : r.remaining());
   }
   for (uint64_t i = 0; i < count && r.ok(); ++i) {
     const std::string_view name = r.text_view();
@@ -158,18 +174,52 @@ TaxonSet deserialize_taxon_set(StoredReader& r) {
   }
   out.last = r.u64();
   if (!r.ok()) return out;
-  bool plain = ascending && keys.size() == out.names.size() && keys.size() < (uint64_t{1} << 31);
-  for (size_t k = 0; plain && k < keys.size(); ++k)
-    plain = ids[k] < out.names.size() && out.names[ids[k]] == keys[k];
-  if (plain) {
-    out.to_id.index_all(out.names);
-    out.install_sorted_ids(std::vector<uint32_t>(ids.begin(), ids.end()));
-  } else {
-    // A repeated key keeps its first place and takes the later id.
-    NameIndex::Entries map;
-    for (size_t k = 0; k < keys.size(); ++k) map.insert_or_assign(std::string(keys[k]), ids[k]);
-    out.to_id.set_general(std::move(map));
+
+  const uint64_t n = out.names.size();
+  if (ascending && entries == n && n < (uint64_t{1} << 31)) {
+    // The ids come in the order of the names, not of their places: two
+    // readers run ahead to fetch each name's offsets, then its bytes.
+    constexpr uint64_t kAhead = 8;
+    StoredReader again = at_entries, near = at_entries, far = at_entries;
+    auto next_id = [](StoredReader& reader) {
+      reader.text_view_again();
+      return reader.u64();
+    };
+    for (uint64_t k = 0; k < 2 * kAhead && k < n; ++k) {
+      const uint64_t id = next_id(far);
+      if (id < n) out.names.prefetch_offsets(id);
+    }
+    for (uint64_t k = 0; k < kAhead && k < n; ++k) next_id(near);
+    std::vector<uint32_t> order(n);
+    bool plain = true;
+    for (uint64_t k = 0; plain && k < n; ++k) {
+      if (k + 2 * kAhead < n) {
+        const uint64_t id = next_id(far);
+        if (id < n) out.names.prefetch_offsets(id);
+      }
+      if (k + kAhead < n) {
+        const uint64_t id = next_id(near);
+        if (id < n) out.names.prefetch_bytes(id);
+      }
+      const std::string_view key = again.text_view_again();
+      const uint64_t id = again.u64();
+      plain = id < n && names_equal(out.names[id], key);
+      order[k] = static_cast<uint32_t>(id);
+    }
+    if (plain) {
+      out.to_id.index_all(out.names);
+      out.install_sorted_ids(std::move(order));
+      return out;
+    }
   }
+  // A repeated key keeps its first place and takes the later id.
+  StoredReader again = at_entries;
+  NameIndex::Entries map;
+  for (uint64_t k = 0; k < entries; ++k) {
+    const std::string_view key = again.text_view_again();
+    map.insert_or_assign(std::string(key), again.u64());
+  }
+  out.to_id.set_general(std::move(map));
   return out;
 }
 

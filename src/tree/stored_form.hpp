@@ -17,6 +17,7 @@
 
 #include "distance_matrix.hpp"
 #include "failure.hpp"
+#include "large_pages.hpp"
 #include "taxon_set.hpp"
 #include "tree.hpp"
 
@@ -81,6 +82,9 @@ class StoredReader {
   std::string text();
   // A text as a view into the input (valid while the input is).
   std::string_view text_view();
+  // A text that text_view() has already accepted in an earlier pass over the
+  // same bytes (from a copy of this reader): read again without the checks.
+  std::string_view text_view_again() noexcept;
   // Count, then that many fixed-width elements into `out` (replaced).
   template <class T>
   void numbers(std::vector<T>& out);
@@ -125,16 +129,21 @@ TaxonSet deserialize_taxon_set(StoredReader& r);
 Tree deserialize_tree(StoredReader& r);
 DistanceMatrix deserialize_distance_matrix(StoredReader& r);
 
-// One exact allocation of `size` bytes, then `write(StoredWriter&)` fills it.
+// Fills `out`, which holds exactly `size` bytes, by `write(StoredWriter&)`.
 // A write pass that disagrees with its size pass is a bug: Panic.
+template <class WriteFn>
+void write_stored_to(char* out, uint64_t size, WriteFn&& write) {
+  StoredWriter w(out);
+  write(w);
+  if (w.position() != out + size) panic("stored form: the write pass did not fill the size it computed");
+}
+
+// One exact allocation of `size` bytes, then `write(StoredWriter&)` fills it.
 template <class WriteFn>
 std::string write_stored(uint64_t size, WriteFn&& write) {
   std::string out;
   out.resize(size);
-  StoredWriter w(out.data());
-  write(w);
-  if (w.position() != out.data() + out.size())
-    panic("stored form: the write pass did not fill the size it computed");
+  write_stored_to(out.data(), size, write);
   return out;
 }
 
@@ -201,7 +210,7 @@ void StoredReader::numbers(std::vector<T>& out) {
     fail_eof();
     return;
   }
-  out.resize(count);
+  assign_large(out, static_cast<size_t>(count), T{});
   if constexpr (std::endian::native == std::endian::little) {
     if (count) std::memcpy(out.data(), p_, count * sizeof(T));
     p_ += count * sizeof(T);

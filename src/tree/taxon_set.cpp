@@ -40,6 +40,19 @@ bool same_bytes(const char* a, const char* b, size_t n) {
 
 bool same(std::string_view a, std::string_view b) { return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size()); }
 
+// The first eight bytes as a big-endian number, zero-padded: names whose
+// prefixes differ order as these numbers do.
+uint64_t prefix_key(std::string_view s) {
+  unsigned char buf[8] = {};
+  std::memcpy(buf, s.data(), std::min<size_t>(8, s.size()));
+  uint64_t key = 0;
+  for (unsigned char c : buf) key = (key << 8) | c;
+  return key;
+}
+
+// Slots whose lines are fetched ahead while filling a table.
+constexpr size_t kAhead = 16;
+
 constexpr uint32_t kMinLog2 = 4;
 
 // Most ids a plain index holds: an id and the empty mark share 32 bits.
@@ -78,6 +91,14 @@ uint64_t name_hash(std::string_view name) noexcept {
   return mix(mix(a ^ 0xa0761d6478bd642full, b ^ h), n ^ 0xe7037ed1a0b428dbull);
 }
 
+bool names_equal(std::string_view a, std::string_view b) noexcept { return same(a, b); }
+
+bool name_less(std::string_view a, std::string_view b) noexcept {
+  const uint64_t ka = prefix_key(a), kb = prefix_key(b);
+  if (ka != kb) return ka < kb;
+  return a < b;
+}
+
 // --- NameIndex --------------------------------------------------------------
 
 std::optional<uint64_t> NameIndex::find(std::string_view name, const NameList& names) const {
@@ -106,11 +127,23 @@ void NameIndex::rehash(size_t capacity_log2, const NameList& names) {
   log2_ = static_cast<uint32_t>(capacity_log2);
   slots_.assign(size_t{1} << capacity_log2, 0);
   const size_t mask = slots_.size() - 1;
-  for (size_t id = 0; id < count_; ++id) {
-    const uint64_t h = name_hash(names[id]);
-    size_t i = h & mask;
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = tag_of(h) | static_cast<uint32_t>(id + 1);
+  uint32_t* const slots = slots_.data();
+  // Each name's home slot is fetched kAhead names before it is filled: the
+  // names are distinct, so filling needs no comparisons, only the cache lines.
+  uint64_t hashes[kAhead];
+  for (size_t id = 0; id < count_ + kAhead; ++id) {
+    if (id >= kAhead) {
+      const size_t placed = id - kAhead;
+      const uint64_t h = hashes[placed % kAhead];
+      size_t i = h & mask;
+      while (slots[i] != 0) i = (i + 1) & mask;
+      slots[i] = tag_of(h) | static_cast<uint32_t>(placed + 1);
+    }
+    if (id < count_) {
+      const uint64_t h = name_hash(names[id]);
+      hashes[id % kAhead] = h;
+      __builtin_prefetch(slots + (h & mask), 1);
+    }
   }
 }
 
@@ -199,12 +232,7 @@ const std::vector<uint32_t>& TaxonSet::sorted_ids() const {
     const size_t n = to_id.size();
     std::vector<std::pair<uint64_t, uint32_t>> keyed(n);
     for (size_t id = 0; id < n; ++id) {
-      const std::string_view s = names[id];
-      unsigned char buf[8] = {};
-      std::memcpy(buf, s.data(), std::min<size_t>(8, s.size()));
-      uint64_t key = 0;
-      for (unsigned char c : buf) key = (key << 8) | c;
-      keyed[id] = {key, static_cast<uint32_t>(id)};
+      keyed[id] = {prefix_key(names[id]), static_cast<uint32_t>(id)};
     }
     std::sort(keyed.begin(), keyed.end(), [this](const auto& a, const auto& b) {
       if (a.first != b.first) return a.first < b.first;

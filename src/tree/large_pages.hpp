@@ -1,0 +1,26 @@
+#pragma once
+// Large buffers about to be written whole (arenas of big trees, stored forms)
+// fault in far fewer times when backed by large pages.
+#include <cstddef>
+#include <vector>
+
+namespace qb {
+
+// A hint that [data, data + size) will soon be written whole: where the
+// system allows it, the whole large pages inside it get large-page backing.
+// Small buffers are left alone. Never fails.
+void advise_large_pages(void* data, size_t size) noexcept;
+
+// v becomes n copies of x; a large new buffer gets the hint before it is
+// first written.
+template <class T>
+void assign_large(std::vector<T>& v, size_t n, const T& x) {
+  if (n > v.capacity()) {
+    std::vector<T>().swap(v);
+    v.reserve(n);
+    advise_large_pages(v.data(), n * sizeof(T));
+  }
+  v.assign(n, x);
+}
+
+}  // namespace qb
