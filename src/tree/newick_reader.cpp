@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 
+#include "large_pages.hpp"
 #include "newick.hpp"
 
 namespace qb {
@@ -194,13 +195,13 @@ struct Arena {
   int32_t size = 0;
 
   Arena(Tree& tree, size_t bound) : t(tree) {
-    t.taxa.assign(bound, -1);
-    t.parents.assign(bound, 0);
-    t.support.assign(bound, 0.0);
-    t.lengths.assign(bound, 0.0);
-    t.firstchild.assign(bound, -1);
-    t.nextsib.assign(bound, -1);
-    t.childcount.assign(bound, 0);
+    assign_large(t.taxa, bound, -1);
+    assign_large(t.parents, bound, 0);
+    assign_large(t.support, bound, 0.0);
+    assign_large(t.lengths, bound, 0.0);
+    assign_large(t.firstchild, bound, -1);
+    assign_large(t.nextsib, bound, -1);
+    assign_large(t.childcount, bound, 0u);
     parents = t.parents.data();
     // The start arena: the root.
     size = 1;
@@ -248,75 +249,113 @@ const char* skip_comment(const char* p, const char* end) {
   return end;
 }
 
-// One tree. `name_id` turns a leaf label into its taxon id, registering it.
-template <class NameId>
-Tree parse_tree_bytes(NameId& name_id, const char* begin, const char* end) {
+// Leaf labels wait here while the index slots where their lookups start are
+// fetched; a new name costs a cache miss otherwise. They are resolved in text
+// order (so ids stay first-seen, and a second label on a leaf still replaces
+// the first) when the buffer is full, and at the end of the tree.
+class PendingLabels {
+ public:
+  PendingLabels(TaxonSet& taxon_set, int32_t* taxa) : taxon_set_(taxon_set), taxa_(taxa) {}
+
+  void add(int32_t node, const char* text, size_t size) {
+    const uint64_t hash = name_hash(std::string_view(text, size));
+    taxon_set_.prefetch(hash);
+    labels_[count_++] = {text, size, hash, node};
+    if (count_ == kSize) resolve();
+  }
+
+  void resolve() {
+    const size_t n = count_;
+    count_ = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const Label& l = labels_[i];
+      taxa_[l.node] = static_cast<int32_t>(taxon_set_.get_or_insert(std::string_view(l.text, l.size), l.hash));
+    }
+  }
+
+ private:
+  static constexpr size_t kSize = 32;
+  struct Label {
+    const char* text;
+    size_t size;
+    uint64_t hash;
+    int32_t node;
+  };
+  TaxonSet& taxon_set_;
+  int32_t* const taxa_;
+  Label labels_[kSize];
+  size_t count_ = 0;
+};
+
+// One tree; leaf labels are registered in `taxon_set`. A tree that fails
+// part way has still registered every label before the failure.
+Tree parse_tree_bytes(TaxonSet& taxon_set, const char* begin, const char* end) {
   Tree tree;
   Arena arena(tree, node_bound(begin, end));
   int32_t* const firstchild = tree.firstchild.data();
   int32_t* const nextsib = tree.nextsib.data();
   uint32_t* const childcount = tree.childcount.data();
   int32_t* const parents = tree.parents.data();
+  PendingLabels labels(taxon_set, tree.taxa.data());
 
   int32_t cur = 0;
   const char* p = begin;
-  while (p != end) {
-    switch (*p) {
-      case '(': {
-        const int32_t child = arena.add(cur);
-        childcount[cur] += 1;
-        firstchild[cur] = child;
-        cur = child;
-        ++p;
-        break;
-      }
-      case ',': {
-        const int32_t parent = parents[cur];
-        const int32_t next = arena.add(parent);
-        nextsib[cur] = next;
-        childcount[parent] += 1;
-        cur = next;
-        ++p;
-        break;
-      }
-      case ')':
-        cur = parents[cur];
-        ++p;
-        break;
-      case ':': {
-        p = read_length(p + 1, end, tree.lengths[static_cast<size_t>(cur)]);
-        break;
-      }
-      case '[':
-        p = skip_comment(p + 1, end);
-        break;
-      case ';':
-        arena.finish();
-        return tree;
-      case ' ':
-        ++p;
-        break;
-      default: {
-        const char* q = scan_until(p + 1, end, kEndsLabel);
-        if (childcount[cur] == 0) {
-          tree.taxa[static_cast<size_t>(cur)] =
-              static_cast<int32_t>(name_id(std::string_view(p, static_cast<size_t>(q - p))));
-          tree.ntaxa += 1;
+  try {
+    while (p != end) {
+      switch (*p) {
+        case '(': {
+          const int32_t child = arena.add(cur);
+          childcount[cur] += 1;
+          firstchild[cur] = child;
+          cur = child;
+          ++p;
+          break;
         }
-        p = q;
-        break;
+        case ',': {
+          const int32_t parent = parents[cur];
+          const int32_t next = arena.add(parent);
+          nextsib[cur] = next;
+          childcount[parent] += 1;
+          cur = next;
+          ++p;
+          break;
+        }
+        case ')':
+          cur = parents[cur];
+          ++p;
+          break;
+        case ':': {
+          p = read_length(p + 1, end, tree.lengths[static_cast<size_t>(cur)]);
+          break;
+        }
+        case '[':
+          p = skip_comment(p + 1, end);
+          break;
+        case ';':
+          p = end;
+          break;
+        case ' ':
+          ++p;
+          break;
+        default: {
+          const char* q = scan_until(p + 1, end, kEndsLabel);
+          if (childcount[cur] == 0) {
+            labels.add(cur, p, static_cast<size_t>(q - p));
+            tree.ntaxa += 1;
+          }
+          p = q;
+          break;
+        }
       }
     }
+  } catch (...) {
+    labels.resolve();
+    throw;
   }
+  labels.resolve();
   arena.finish();
   return tree;
 }
-
-// Registers names straight into a taxon set that the caller owns.
-struct IntoTaxonSet {
-  TaxonSet& taxon_set;
-  uint64_t operator()(std::string_view name) { return taxon_set.get_or_insert(name); }
-};
 
 // Length in bytes of the Unicode white-space character starting at p, or 0.
 size_t leading_space(const unsigned char* p, const unsigned char* end) {
@@ -347,14 +386,12 @@ size_t trailing_space(const unsigned char* begin, const unsigned char* end) {
 }  // namespace
 
 Tree parse_newick_tree(TaxonSet& taxon_set, std::string_view text) {
-  IntoTaxonSet names{taxon_set};
-  return parse_tree_bytes(names, text.data(), text.data() + text.size());
+  return parse_tree_bytes(taxon_set, text.data(), text.data() + text.size());
 }
 
 Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only) {
   ParsedTrees parsed;
   parsed.topology_only = topology_only;
-  IntoTaxonSet names{parsed.taxon_set};
   const char* p = text.data();
   const char* const end = p + text.size();
   parsed.trees.reserve(static_cast<size_t>(std::count(p, end, ';')) + 1);
@@ -388,7 +425,7 @@ Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only
     // trimmed bytes is the same as parsing them with ';' appended.
     if (b != e)
       parsed.trees.push_back(
-          parse_tree_bytes(names, reinterpret_cast<const char*>(b), reinterpret_cast<const char*>(e)));
+          parse_tree_bytes(parsed.taxon_set, reinterpret_cast<const char*>(b), reinterpret_cast<const char*>(e)));
     if (!semi) break;
     p = piece_end + 1;
   }

@@ -147,9 +147,8 @@ void NameIndex::rehash(size_t capacity_log2, const NameList& names) {
   }
 }
 
-int64_t NameIndex::find_or_insert_plain(std::string_view name, const NameList& names) {
+int64_t NameIndex::find_or_insert_plain(std::string_view name, uint64_t h, const NameList& names) {
   if (slots_.empty() || (count_ + 1) * 8 > slots_.size() * 5) rehash(slots_.empty() ? kMinLog2 : log2_ + 1, names);
-  const uint64_t h = name_hash(name);
   const size_t mask = slots_.size() - 1;
   const uint32_t tag = tag_of(h);
   const uint32_t id_mask = static_cast<uint32_t>(mask);
@@ -207,11 +206,11 @@ void NameIndex::assign(std::string_view name, uint64_t id) {
 
 // --- TaxonSet ---------------------------------------------------------------
 
-uint64_t TaxonSet::get_or_insert(std::string_view name) {
+uint64_t TaxonSet::get_or_insert(std::string_view name, uint64_t hash) {
   const uint64_t id = last;
   // Plain mode lasts while ids are exactly the positions in `names`.
   if (to_id.plain() && id == names.size() && id < kMaxPlainIds) {
-    const int64_t found = to_id.find_or_insert_plain(name, names);
+    const int64_t found = to_id.find_or_insert_plain(name, hash, names);
     if (found >= 0) return static_cast<uint64_t>(found);
     names.push_back(name);
   } else {

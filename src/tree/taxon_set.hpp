@@ -144,7 +144,15 @@ class NameIndex {
   std::optional<uint64_t> find(std::string_view name, const NameList& names) const;
   // Plain mode: the id of `name`, or -1 after entering it with id
   // names.size() (the caller then appends it to `names`).
-  int64_t find_or_insert_plain(std::string_view name, const NameList& names);
+  int64_t find_or_insert_plain(std::string_view name, const NameList& names) {
+    return find_or_insert_plain(name, name_hash(name), names);
+  }
+  // The same with `hash` = name_hash(name).
+  int64_t find_or_insert_plain(std::string_view name, uint64_t hash, const NameList& names);
+  // Starts fetching the slot where a lookup of a name with this hash starts.
+  void prefetch(uint64_t hash) const noexcept {
+    if (!slots_.empty()) __builtin_prefetch(slots_.data() + (hash & (slots_.size() - 1)));
+  }
   // Plain mode: room for `count` names without growing.
   void reserve(size_t count, const NameList& names);
   // Plain mode over all of `names`, which must be distinct.
@@ -232,7 +240,12 @@ struct TaxonSet {
   uint64_t last = 0;
 
   // Id of `name`, registering it with id `last` when new.
-  uint64_t get_or_insert(std::string_view name);
+  uint64_t get_or_insert(std::string_view name) { return get_or_insert(name, name_hash(name)); }
+  // The same with `hash` = name_hash(name). For names that arrive in bulk:
+  // hash each and prefetch(hash) as it comes, then resolve them in order a
+  // few dozen names later, when their slots are in the cache.
+  uint64_t get_or_insert(std::string_view name, uint64_t hash);
+  void prefetch(uint64_t hash) const noexcept { to_id.prefetch(hash); }
   // Room for `count` names in all without growing (a hint).
   void reserve(size_t count, size_t bytes);
 

@@ -329,6 +329,40 @@ TEST(NewickTrees, ManyNamesGetFirstSeenIds) {
   EXPECT_GT(order.size(), 4096u);
 }
 
+// Leaves with one, two or three labels (the last one counts, every one is
+// registered and counted), names repeated, in numbers that cross the batches
+// in which labels are resolved: each leaf's taxon and the ids are as when
+// every label is resolved on the spot.
+TEST(NewickTrees, LeafTaxaAndIdsWithRepeatedAndReplacedLabels) {
+  std::mt19937 rng(5);
+  std::map<std::string, uint64_t> ids;
+  std::vector<std::string> order;
+  std::vector<int32_t> want_taxa{-42};
+  uint64_t want_ntaxa = 0;
+  std::string text = "(";
+  for (int leaf = 0; leaf < 200; ++leaf) {
+    text += leaf ? "," : "";
+    const int labels = 1 + static_cast<int>(rng() % 7 == 0) + static_cast<int>(rng() % 13 == 0);
+    int32_t taxon = -1;
+    for (int k = 0; k < labels; ++k) {
+      const std::string name = "n" + std::to_string(rng() % 150);
+      text += (k ? "[c]" : "") + name;
+      auto [it, fresh] = ids.emplace(name, ids.size());
+      if (fresh) order.push_back(name);
+      taxon = static_cast<int32_t>(it->second);
+      ++want_ntaxa;
+    }
+    want_taxa.push_back(taxon);
+  }
+  text += ")Root;";
+  auto r = parse_newick_trees(text, false);
+  ASSERT_TRUE(r.ok());
+  ASSERT_EQ(r->trees.size(), 1u);
+  EXPECT_EQ(r->taxon_set.names, order);
+  EXPECT_EQ(r->trees[0].taxa, want_taxa);
+  EXPECT_EQ(r->trees[0].ntaxa, want_ntaxa);
+}
+
 TEST(NewickTrees, NoSemicolonGivesOneTree) {
   auto r = parse_newick_trees("(A,B)", false);
   ASSERT_TRUE(r.ok());
