@@ -176,12 +176,26 @@ const char* read_length(const char* p, const char* end, double& length) {
   return q;
 }
 
+// Bytes of [p, end) equal to a or b. Counted in blocks of 255 bytes with a
+// one-byte count, which vectorises over 16 or 32 bytes at a time where a
+// wide count would not.
+size_t count_bytes(const char* p, const char* end, char a, char b) {
+  size_t n = 0;
+  while (p != end) {
+    const size_t block = std::min<size_t>(static_cast<size_t>(end - p), 255);
+    uint8_t k = 0;
+    for (size_t i = 0; i < block; ++i) k = static_cast<uint8_t>(k + ((p[i] == a) | (p[i] == b)));
+    n += k;
+    p += block;
+  }
+  return n;
+}
+
 // Node bound of a text: every node but the root is made by one '(' or ','
 // of the text, so 1 + their count is never too small. It is exact unless
 // the text has '(' inside labels, ',' inside comments, or a second tree.
 size_t node_bound(const char* p, const char* end) {
-  size_t n = 1;
-  for (; p != end; ++p) n += (*p == '(') | (*p == ',');
+  const size_t n = 1 + count_bytes(p, end, '(', ',');
   if (n > static_cast<size_t>(INT32_MAX)) panic("Newick text holds more nodes than a tree can index");
   return n;
 }
@@ -394,7 +408,7 @@ Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only
   parsed.topology_only = topology_only;
   const char* p = text.data();
   const char* const end = p + text.size();
-  parsed.trees.reserve(static_cast<size_t>(std::count(p, end, ';')) + 1);
+  parsed.trees.reserve(count_bytes(p, end, ';', ';') + 1);
   {
     // Room for as many names as the first tree has leaves at most, and for
     // all its bytes as name bytes: the trees of one text mostly share their
@@ -402,7 +416,7 @@ Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only
     // as heap; room reserved and never written costs no memory.
     const void* semi = p == end ? nullptr : std::memchr(p, ';', static_cast<size_t>(end - p));
     const char* first_end = semi ? static_cast<const char*>(semi) : end;
-    parsed.taxon_set.reserve(static_cast<size_t>(std::count(p, first_end, ',')) + 1,
+    parsed.taxon_set.reserve(count_bytes(p, first_end, ',', ',') + 1,
                              static_cast<size_t>(first_end - p));
   }
   for (;;) {

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "failure.hpp"
+#include "large_pages.hpp"
 
 namespace qb {
 
@@ -125,7 +126,7 @@ std::optional<uint64_t> NameIndex::find(std::string_view name, const NameList& n
 void NameIndex::rehash(size_t capacity_log2, const NameList& names) {
   if (capacity_log2 >= 32) panic("taxon set: too many names for its index");
   log2_ = static_cast<uint32_t>(capacity_log2);
-  slots_.assign(size_t{1} << capacity_log2, 0);
+  assign_large(slots_, size_t{1} << capacity_log2, uint32_t{0});
   const size_t mask = slots_.size() - 1;
   uint32_t* const slots = slots_.data();
   // Each name's home slot is fetched kAhead names before it is filled: the
