@@ -5,7 +5,8 @@ import pytest
 
 import quorbelin as qb
 
-DATA = pathlib.Path("/work/shared/data")
+# The shared tree files sit beside the repository.
+DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data"
 SET_CLASSES = [qb.TreeSet, qb.TopologySet]
 
 

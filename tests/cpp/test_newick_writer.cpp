@@ -201,7 +201,7 @@ TEST(NewickWriter, DeepCaterpillarRoundTrips) {
 // the same arenas.
 class RealFiles : public ::testing::TestWithParam<const char*> {};
 TEST_P(RealFiles, RoundTrip) {
-  const std::string path = std::string("/work/shared/data/") + GetParam();
+  const std::string path = std::string(QB_SOURCE_DIR "/../shared/data/") + GetParam();
   std::ifstream in(path, std::ios::binary);
   if (!in) GTEST_SKIP() << "no " << path;
   std::stringstream buf;
