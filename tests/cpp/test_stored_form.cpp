@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support.hpp"
 #include "porcelain/stored_views.hpp"
 #include "porcelain/views.hpp"
 #include "tree/newick.hpp"
@@ -639,21 +640,6 @@ struct BrokenTree {
   const char* what;
   Tree tree;
 };
-
-Tree arena(std::vector<int32_t> taxa, std::vector<int32_t> parents, std::vector<int32_t> firstchild,
-           std::vector<int32_t> nextsib, std::vector<uint32_t> childcount, uint64_t ntaxa) {
-  Tree t;
-  const size_t n = taxa.size();
-  t.taxa = std::move(taxa);
-  t.parents = std::move(parents);
-  t.support.assign(n, 0.0);
-  t.lengths.assign(n, 1.0);
-  t.firstchild = std::move(firstchild);
-  t.nextsib = std::move(nextsib);
-  t.childcount = std::move(childcount);
-  t.ntaxa = ntaxa;
-  return t;
-}
 
 std::vector<BrokenTree> broken_trees() {
   std::vector<BrokenTree> out;

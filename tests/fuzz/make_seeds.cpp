@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../cpp/support.hpp"
 #include "porcelain/stored_views.hpp"
 #include "porcelain/views.hpp"
 #include "tree/newick.hpp"
@@ -80,22 +81,6 @@ void add_state_seeds(const std::string& text) {
                                                             std::make_shared<const MSCTreeView>(t.slice(0, 1))}));
   } catch (const Panic&) {
   }
-}
-
-Tree arena(std::vector<int32_t> taxa, std::vector<int32_t> parents, std::vector<int32_t> firstchild,
-           std::vector<int32_t> nextsib, std::vector<uint32_t> childcount, uint64_t ntaxa, bool fake_root) {
-  Tree t;
-  const size_t n = taxa.size();
-  t.taxa = std::move(taxa);
-  t.parents = std::move(parents);
-  t.support.assign(n, 0.0);
-  t.lengths.assign(n, 0.5);
-  t.firstchild = std::move(firstchild);
-  t.nextsib = std::move(nextsib);
-  t.childcount = std::move(childcount);
-  t.ntaxa = ntaxa;
-  t.fake_root = fake_root;
-  return t;
 }
 
 void add_broken_states() {
