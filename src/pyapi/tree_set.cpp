@@ -115,6 +115,18 @@ void set_state(TreeViewBase& self, BytesView state) {
   self = value_or_raise(qb::deserialize_tree_view_base(state.data), "Deserialization error: ");
 }
 
+// Renaming shares the trees and keeps the receiver's flag.
+template <class C>
+New<C> remap(const TreeViewBase& self, const qb::NameMapping& mapping) {
+  return {value_or_raise(self.remap(mapping))};
+}
+
+// --- TopologySet only
+
+New<TopologySetClass> restriction(const TreeViewBase& self, const std::vector<std::string_view>& taxa) {
+  return {value_or_raise(qb::topology_restriction(self, taxa))};
+}
+
 // --- TreeSet only
 
 New<TopologySetClass> as_topology(const TreeViewBase& self) { return {self}; }
@@ -136,6 +148,7 @@ Class<C> set_class(const Extra&... extra) {
       Method<"newick", to_newick_string>{},
       Method<"__getstate__", get_state>{},
       Method<"__setstate__", set_state, "state">{},
+      Method<"remap", remap<C>, "mapping">{"Relabels taxa according to the provided mapping"},
       GetItem<get_item, "index">{},
       Len<ngenes>{},
       Str<str<C>>{},
@@ -148,7 +161,8 @@ const Class<TreeSetClass> tree_set_class = set_class<TreeSetClass>(
     Method<"as_topology", as_topology>{});
 
 const Class<TopologySetClass> topology_set_class = set_class<TopologySetClass>(
-    Constructor<construct_topology_set, "newick_str">{});
+    Constructor<construct_topology_set, "newick_str">{},
+    Method<"restriction", restriction, "taxa">{});
 
 }  // namespace
 }  // namespace qb::py
