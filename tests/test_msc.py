@@ -48,6 +48,10 @@ MEMBERS = {
     "get_species_tree": (lambda s: (s.get_species_tree().newick(), s.get_species_tree().ntaxa), ("((A,B),(C,D));", 4)),
     "slice": (lambda s: (str(s.slice(1, 2)), s.slice(1, 2).newick(), s.slice(1, 2).species_tree_to_newick()),
               ("{name} with 1 gene trees, 4 taxa", GENES_OUT[1], SPECIES_OUT)),
+    "restriction": (lambda s: (repr(s.restriction(["C", "A", "C"])), s.restriction(("C", "A")).taxon_set.names()),
+                    ("{name}('(A:0);\n(C:0,A:0);', '(A:0,C:0);')", ["C", "A"])),
+    "remap": (lambda s: repr(s.remap({"A": "B", "B": "A", "C": "x", "D": "y"})),
+              "{name}('(B:1,A:2);\n((A:0,x:0):0.5,B:0);', '((B:0,A:0):0,(x:0,y:0):0);')"),
     "empty slice": (lambda s: (str(s.slice(0, 0)), repr(s.slice(2, 2))),
                     ("{name} with 0 gene trees, 4 taxa", "{name}('', '" + SPECIES_OUT + "')")),
 }
@@ -87,8 +91,14 @@ def test_item_access_differs(cls):
     assert s[1].get_taxa() == ["A", "B", "C", "D"]
 
 
-def test_slice_failures(cls):
+def test_derivation_failures(cls):
     s = cls(GENES, SPECIES)
+    with pytest.raises(ValueError, match=r"^Taxon 'X' not found in tree$"):
+        s.restriction(["A", "X", "Y"])
+    with pytest.raises(TypeError, match=r"^argument 'taxa': Can't extract `str` to `Vec`$"):
+        s.restriction("AB")
+    with pytest.raises(ValueError, match=r"^Mapping must contain exactly one entry for each taxon$"):
+        s.remap({"A": "X"})
     with raises_panic("slice index starts at 2 but ends at 1"):
         s.slice(2, 1)
     with raises_panic("range end index 3 out of range for slice of length 2"):
@@ -159,6 +169,10 @@ def test_constructor_binding(cls):
         (lambda: stored(1, False).slice(0, 1), 1, True),  # variant 1 slices are topology-only
         (lambda: stored(0, True).slice(0, 1), 0, True),
         (lambda: stored(1, False).as_topology(), 1, False),
+        (lambda: stored(1, False).restriction(["A"]), 1, True),
+        (lambda: stored(0, True).restriction(["A"]), 0, True),
+        (lambda: qb.MSCTreeSet(GENES, SPECIES).restriction(["A"]), 0, False),
+        (lambda: stored(1, False).remap({"A": "a", "B": "b", "C": "c", "D": "d"}), 1, False),
     ],
 )
 def test_variant_and_flag(make, variant, flag):
