@@ -16,23 +16,24 @@ tree (shared/data beside the repository by default).
 Before timing, both sides are checked to hold the same trees (the leaf names of every gene tree
 and of the species tree) and the restored values to equal the originals. Timing is the best of N
 runs with time.perf_counter, the cyclic garbage collector off during a run. The table goes to
-standard output and, with --out, to a Markdown file (benchmarks/results/msc.md by default).
+standard output and to a Markdown file (--out, default benchmarks/results/msc.md).
 """
 
 from __future__ import annotations
 
 import argparse
 import datetime
-import gc
 import pickle
 import platform
 import sys
-import time
 from pathlib import Path
 
 import dendropy
 
 import quorbelin as qb
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench_peers import best_of  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[1]
 DEFAULT_DATA = REPO.parent / "shared" / "data"
@@ -42,18 +43,8 @@ AIM = 100.0  # times faster than DendroPy on the build and on the round trip
 
 
 def best(fn, repeat):
-    """Best wall time of `repeat` calls of fn, and its last result."""
-    times, result = [], None
-    for _ in range(repeat):
-        gc.collect()
-        gc.disable()
-        try:
-            start = time.perf_counter()
-            result = fn()
-            times.append(time.perf_counter() - start)
-        finally:
-            gc.enable()
-    return min(times), result
+    """Best wall time of `repeat` runs (the peer benchmark's timing, without its time budget)."""
+    return best_of(fn, repeat, budget=float("inf"))[0]
 
 
 def dendropy_build(genes, species):
@@ -112,17 +103,17 @@ def main():
     assert back_tree.as_string(schema="newick") == tree.as_string(schema="newick")
 
     rows = []  # (workload, quorbelin s, DendroPy s or None)
-    q_build, _ = best(build, args.repeat)
-    d_build, _ = best(lambda: dendropy_build(genes, species), max(1, args.repeat // 2))
+    q_build = best(build, args.repeat)
+    d_build = best(lambda: dendropy_build(genes, species), max(1, args.repeat // 2))
     rows.append(("build: gene trees + species tree, one taxon set", q_build, d_build))
-    rows.append(("restrict to 10 taxa", best(lambda: msc.restriction(ten), args.repeat)[0], None))
-    rows.append(("slice (first half)", best(lambda: msc.slice(0, msc.ngenes // 2), args.repeat)[0], None))
+    rows.append(("restrict to 10 taxa", best(lambda: msc.restriction(ten), args.repeat), None))
+    rows.append(("slice (first half)", best(lambda: msc.slice(0, msc.ngenes // 2), args.repeat), None))
     rows.append(("every gene tree's matrix (10 taxa)",
                  best(lambda: [restricted.get_distance_matrix(i) for i in range(restricted.ngenes)],
-                      args.repeat)[0], None))
+                      args.repeat), None))
     state_bytes = len(msc.__getstate__())
-    q_trip, _ = best(lambda: quorbelin_round_trip(msc, target), args.repeat)
-    d_trip, _ = best(lambda: dendropy_round_trip((trees, tree)), max(1, args.repeat // 2))
+    q_trip = best(lambda: quorbelin_round_trip(msc, target), args.repeat)
+    d_trip = best(lambda: dendropy_round_trip((trees, tree)), max(1, args.repeat // 2))
     rows.append(("state round trip (getstate+setstate / pickle)", q_trip, d_trip))
 
     lines = [
