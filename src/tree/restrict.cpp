@@ -18,83 +18,126 @@
 namespace qb {
 
 KeptIds::KeptIds(std::span<const uint64_t> kept, std::span<const std::pair<uint64_t, uint64_t>> id_map) {
-  uint64_t max_key = 0;
-  for (uint64_t k : kept) max_key = std::max(max_key, k);
-  // Index by id unless the ids are sparse (a stored set may name any id).
-  const uint64_t bound = kept.empty() ? 0 : std::min<uint64_t>(max_key, 4 * kept.size() + 4096) + 1;
-  dense_.assign(bound, kAbsent);
-  auto slot = [&](uint64_t key) -> int64_t* {
-    if (key < bound) return &dense_[key];
-    auto it = sparse_.find(key);
-    return it == sparse_.end() ? nullptr : &it->second;
-  };
+  // The bitmap spans the ids up to the largest kept one, unless they lie far
+  // apart (a stored set may name any id).
+  const uint64_t cap = 64 * static_cast<uint64_t>(kept.size()) + (uint64_t{1} << 22);
+  uint64_t top = 0;
+  for (uint64_t k : kept)
+    if (k < cap) top = std::max(top, k + 1);
+  bound_ = top;
+  bits_.assign((bound_ + 63) / 64, 0);
   for (uint64_t k : kept) {
-    if (k < bound) {
-      if (dense_[k] != kAbsent) continue;
-      dense_[k] = -1;
+    if (k < bound_) {
+      uint64_t& word = bits_[k >> 6];
+      const uint64_t bit = uint64_t{1} << (k & 63);
+      if (word & bit) continue;
+      word |= bit;
     } else if (!sparse_.emplace(k, -1).second) {
       continue;
     }
     ++count_;
   }
-  for (const auto& [from, to] : id_map)
-    if (int64_t* s = slot(from); s && *s != kAbsent) *s = static_cast<int32_t>(static_cast<uint32_t>(to));
+  rank_.resize(bits_.size());
+  uint32_t before = 0;
+  for (size_t w = 0; w < bits_.size(); ++w) {
+    rank_[w] = before;
+    before += static_cast<uint32_t>(__builtin_popcountll(bits_[w]));
+  }
+  values_.assign(before, -1);
+  for (const auto& [from, to] : id_map) {
+    const int32_t value = static_cast<int32_t>(static_cast<uint32_t>(to));
+    if (from < bound_) {
+      const uint64_t word = bits_[from >> 6], bit = uint64_t{1} << (from & 63);
+      if (word & bit) values_[rank_[from >> 6] + static_cast<uint32_t>(__builtin_popcountll(word & (bit - 1)))] = value;
+    } else if (auto it = sparse_.find(from); it != sparse_.end()) {
+      it->second = value;
+    }
+  }
 }
 
 namespace {
 
 constexpr int32_t kUnknown = -1;  // not placed yet / nearest survivor not known
 constexpr int32_t kOnPath = -2;   // on the ancestor walk in progress
+constexpr uint8_t kUnseen = 3;    // not reached from the root
 
-// Steps 1 and 2: whether each node survives. A leaf survives by its own kept
-// taxon, an inner node by two or more kept leaves below it; node 0 always.
-std::vector<uint8_t> survivors(const Tree& tree, const KeptIds& kept, uint64_t& count) {
+// Step 1: kept leaves below each node, saturated at 2 (survival asks for "2
+// or more"), kUnseen for nodes the root does not reach. One walk over the
+// child chains from the root: a leaf (childcount 0) counts its own taxon, an
+// inner node the sum over its chain, added as each child's subtree is done.
+// A node reached twice means the links do not form a tree.
+std::vector<uint8_t> kept_below(const Tree& tree, const KeptIds& kept) {
   const uint64_t n = tree.node_count();
-  // Kept leaves below each node, saturated at 2: survival asks for "2 or more".
-  std::vector<uint8_t> below(n, 0);
-  const std::vector<uint64_t> order = tree.preorder();  // bounds every chain walked below
-  int32_t unused;
-  for (auto it = order.rbegin(); it != order.rend(); ++it) {
-    const uint64_t v = *it;
-    uint8_t c = 0;
-    if (at(tree.childcount, v) == 0) {
-      c = kept.find(at(tree.taxa, v), unused) ? 1 : 0;
+  if (n == 0) panic("malformed tree: the tree has no nodes");
+  std::vector<uint8_t> below(n, kUnseen);
+  // Frames: (node, parent whose count it adds to, or -1); node ~v closes v.
+  struct Frame {
+    int32_t node;
+    int32_t parent;
+  };
+  std::vector<Frame> stack;
+  stack.push_back({0, -1});
+  below[0] = 0;
+  while (!stack.empty()) {
+    const Frame f = stack.back();
+    stack.pop_back();
+    uint64_t v;
+    if (f.node < 0) {
+      v = static_cast<uint64_t>(~f.node);
     } else {
-      for (int64_t ch = tree.first_child(v); ch != -1 && c < 2; ch = tree.next_sibling(ch))
-        c = static_cast<uint8_t>(std::min(2, c + below[ch]));
+      v = static_cast<uint64_t>(f.node);
+      const bool inner = at(tree.childcount, v) != 0;
+      if (inner) {
+        stack.push_back({~f.node, f.parent});
+      } else {
+        below[v] = kept.contains(at(tree.taxa, v)) ? 1 : 0;
+      }
+      // Children go on in reverse chain order, so the first is walked first:
+      // in a parsed tree the walk then runs through the arena in index order.
+      const int32_t sum_into = inner ? f.node : -1;
+      const size_t first = stack.size();
+      for (int64_t c = tree.first_child(v); c != -1; c = tree.next_sibling(c)) {
+        if (below[c] != kUnseen) panic_not_a_tree();
+        below[c] = 0;
+        stack.push_back({static_cast<int32_t>(c), sum_into});
+      }
+      std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
+      if (inner) continue;
     }
-    below[v] = c;
-  }
-  count = 1;
-  below[0] = 1;
-  for (uint64_t v = 1; v < n; ++v) {
-    const bool leaf = at(tree.childcount, v) == 0;
-    below[v] = (leaf ? kept.find(at(tree.taxa, v), unused) : below[v] >= 2) ? 1 : 0;
-    count += below[v];
+    if (f.parent >= 0) {
+      uint8_t& p = below[f.parent];
+      p = static_cast<uint8_t>(std::min(2, p + below[v]));
+    }
   }
   return below;
 }
 
 // Step 3: every surviving node, in source index order, appended under its
-// nearest surviving ancestor. `place[v]` is the new index of a surviving v
-// and, for a dropped v, its nearest surviving ancestor once a walk found it.
+// nearest surviving ancestor. Survival (step 2) is read off as needed: node 0
+// always, a leaf by its own kept taxon, an inner node by two or more kept
+// leaves below. `place[v]` is the new index of a surviving v and, for a
+// dropped v, its nearest surviving ancestor once a walk found it.
 TreeBuilder skeleton(const Tree& tree, const KeptIds& kept) {
   const uint64_t n = tree.node_count();
-  uint64_t count = 0;
-  const std::vector<uint8_t> alive = survivors(tree, kept, count);
-  TreeBuilder out(count);
-  std::vector<int32_t> place(n, kUnknown);
-  place[0] = 0;
+  const std::vector<uint8_t> below = kept_below(tree, kept);
+  auto alive = [&](uint64_t v) {
+    if (at(tree.childcount, v) == 0) return v == 0 || kept.contains(at(tree.taxa, v));
+    return v == 0 || below[v] == 2;
+  };
   auto parent = [&](uint64_t v) {
     const uint64_t p = static_cast<uint64_t>(static_cast<int64_t>(at(tree.parents, v)));
     check_index(n, p);
     return p;
   };
+  TreeBuilder out(std::min<uint64_t>(n, 2 * kept.size() + 2));
+  std::vector<int32_t> place(n, kUnknown);
+  place[0] = 0;
   std::vector<uint64_t> path;
   for (uint64_t v = 1; v < n; ++v) {
-    if (!alive[v]) continue;
+    int32_t taxon = -1;
+    if (at(tree.childcount, v) == 0 ? !kept.find(at(tree.taxa, v), taxon) : below[v] != 2) continue;
     uint64_t a = parent(v);
-    while (!alive[a]) {
+    while (!alive(a)) {
       const int32_t known = place[a];
       if (known >= 0) {
         a = static_cast<uint64_t>(known);
@@ -110,8 +153,6 @@ TreeBuilder skeleton(const Tree& tree, const KeptIds& kept) {
     // An ancestor with a larger index is not placed yet: v is left out, and
     // so, in turn, are its surviving descendants.
     if (place[a] < 0) continue;
-    int32_t taxon = -1;
-    if (tree.childcount[v] == 0 && !kept.find(tree.taxa[v], taxon)) taxon = -1;
     place[v] = out.add(place[a], taxon);
   }
   return out;
