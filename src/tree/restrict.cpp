@@ -68,12 +68,13 @@ constexpr uint8_t kUnseen = 3;    // not reached from the root
 // chain parent then comes before it, so the counts can be summed in one pass
 // down the indices instead of a walk. False, with nothing decided, for any
 // other tree, which takes the walk.
-bool kept_below_forward(const Tree& tree, const KeptIds& kept, std::vector<uint8_t>& below) {
+bool kept_below_forward(const Tree& tree, const KeptIds& kept, std::vector<uint8_t>& below,
+                        std::vector<int32_t>& chain_parent) {
   const uint64_t n = tree.node_count();
   if (n == 0 || n > static_cast<uint64_t>(INT32_MAX) || tree.childcount.size() < n || tree.firstchild.size() < n ||
       tree.nextsib.size() < n)
     return false;
-  std::vector<int32_t> chain_parent(n, -1);
+  chain_parent.assign(n, -1);
   below.assign(n, 0);
   for (uint64_t v = 0; v < n; ++v) {
     const int32_t fc = tree.firstchild[v];
@@ -98,9 +99,8 @@ bool kept_below_forward(const Tree& tree, const KeptIds& kept, std::vector<uint8
 // child chains from the root: a leaf (childcount 0) counts its own taxon, an
 // inner node the sum over its chain, added as each child's subtree is done.
 // A node reached twice means the links do not form a tree.
-std::vector<uint8_t> kept_below(const Tree& tree, const KeptIds& kept) {
-  std::vector<uint8_t> below;
-  if (kept_below_forward(tree, kept, below)) return below;
+void kept_below(const Tree& tree, const KeptIds& kept, std::vector<uint8_t>& below, std::vector<int32_t>& spare) {
+  if (kept_below_forward(tree, kept, below, spare)) return;
   const uint64_t n = tree.node_count();
   if (n == 0) panic("malformed tree: the tree has no nodes");
   below.assign(n, kUnseen);
@@ -143,7 +143,6 @@ std::vector<uint8_t> kept_below(const Tree& tree, const KeptIds& kept) {
       p = static_cast<uint8_t>(std::min(2, p + below[v]));
     }
   }
-  return below;
 }
 
 // Steps 2 and 3 without building: which nodes the skeleton holds and under
@@ -154,10 +153,11 @@ std::vector<uint8_t> kept_below(const Tree& tree, const KeptIds& kept) {
 // otherwise, and its surviving descendants are then left out in turn. For a
 // dropped v, up[v] caches its nearest surviving ancestor once a walk found it.
 struct Skeleton {
+  std::vector<uint8_t> below;  // step 1
   std::vector<int32_t> up;
-  std::vector<int32_t> taxon;  // result taxon of each placed node
   std::vector<uint8_t> kids;   // skeleton children of each node, saturated at 2
   std::vector<uint8_t> placed;
+  std::vector<int32_t> spare;  // scratch of steps 1 and 5
   uint64_t count = 1;          // placed nodes, the root included
   bool inner_single = false;   // a placed node other than the root has one child
 };
@@ -166,7 +166,9 @@ constexpr int32_t kLeftOut = -3;
 
 Skeleton skeleton(const Tree& tree, const KeptIds& kept) {
   const uint64_t n = tree.node_count();
-  const std::vector<uint8_t> below = kept_below(tree, kept);
+  Skeleton sk;
+  kept_below(tree, kept, sk.below, sk.spare);
+  const std::vector<uint8_t>& below = sk.below;
   auto alive = [&](uint64_t v) {
     if (at(tree.childcount, v) == 0) return v == 0 || kept.contains(at(tree.taxa, v));
     return v == 0 || below[v] == 2;
@@ -176,17 +178,14 @@ Skeleton skeleton(const Tree& tree, const KeptIds& kept) {
     check_index(n, p);
     return p;
   };
-  Skeleton sk;
   sk.up.assign(n, kUnknown);
-  sk.taxon.assign(n, -1);
   sk.kids.assign(n, 0);
   sk.up[0] = 0;
   sk.placed.assign(n, 0);
   sk.placed[0] = 1;
   std::vector<uint64_t> path;
   for (uint64_t v = 1; v < n; ++v) {
-    int32_t taxon = -1;
-    if (at(tree.childcount, v) == 0 ? !kept.find(at(tree.taxa, v), taxon) : below[v] != 2) continue;
+    if (at(tree.childcount, v) == 0 ? !kept.contains(at(tree.taxa, v)) : below[v] != 2) continue;
     uint64_t a = parent(v);
     while (!alive(a)) {
       const int32_t known = sk.up[a];
@@ -207,7 +206,6 @@ Skeleton skeleton(const Tree& tree, const KeptIds& kept) {
     }
     sk.placed[v] = 1;
     sk.up[v] = static_cast<int32_t>(a);
-    sk.taxon[v] = taxon;
     if (sk.kids[a] < 2) ++sk.kids[a];
     ++sk.count;
   }
@@ -219,20 +217,23 @@ Skeleton skeleton(const Tree& tree, const KeptIds& kept) {
 // skeleton parent: the skeleton itself (step 3), or, with `contract`, without
 // its non-root nodes of one child, each node under its nearest skeleton
 // ancestor that is the root or has another count (step 5).
-Tree build(const Skeleton& sk, bool contract, uint64_t ntaxa) {
+Tree build(Skeleton& sk, const Tree& tree, const KeptIds& kept, bool contract, uint64_t ntaxa) {
   const uint64_t n = sk.up.size();
   uint64_t count = sk.count;
   if (contract)
     for (uint64_t v = 1; v < n; ++v) count -= sk.placed[v] && sk.kids[v] == 1;
   TreeBuilder out(count);
-  std::vector<int32_t> index(n, kUnknown);
+  std::vector<int32_t>& index = sk.spare;
+  index.assign(n, kUnknown);
   index[0] = 0;
   for (uint64_t v = 1; v < n; ++v) {
     if (!sk.placed[v] || (contract && sk.kids[v] == 1)) continue;
     int32_t a = sk.up[v];
     if (contract)
       while (a != 0 && sk.kids[a] == 1) a = sk.up[a];
-    index[v] = out.add(index[a], sk.taxon[v]);
+    int32_t taxon = -1;  // an inner node's, or a kept leaf's new one
+    if (tree.childcount[v] == 0) kept.find(tree.taxa[v], taxon);
+    index[v] = out.add(index[a], taxon);
   }
   return std::move(out).finish(ntaxa);
 }
@@ -265,12 +266,12 @@ Tree rebuild(const Tree& t, uint64_t c) {
 }  // namespace
 
 Tree Tree::restrict(const KeptIds& kept) const {
-  const Skeleton sk = skeleton(*this, kept);
+  Skeleton sk = skeleton(*this, kept);
   // Step 4: the skeleton is the result unless a node other than the root has
   // one child. ntaxa counts the kept ids, unless the rebuild runs, which
   // counts the labelled nodes.
-  if (!sk.inner_single) return build(sk, false, kept.size());
-  Tree contracted = build(sk, true, kept.size());
+  if (!sk.inner_single) return build(sk, *this, kept, false, kept.size());
+  Tree contracted = build(sk, *this, kept, true, kept.size());
   if (contracted.childcount[0] != 1) return contracted;
   return rebuild(contracted, static_cast<uint64_t>(contracted.firstchild[0]));
 }
