@@ -7,8 +7,13 @@
 // lengths, links out of range, cycles, shared children). Every walk therefore
 // reads through checked access and visits at most node_count() nodes; a tree
 // whose links would make it visit more stops with a Panic.
+#include <compare>
 #include <cstdint>
+#include <span>
 #include <vector>
+
+#include "sort.hpp"
+#include "taxon_set.hpp"
 
 namespace qb {
 
@@ -33,6 +38,14 @@ struct Tree {
 
   // The children of `node` in chain order.
   std::vector<uint64_t> children(uint64_t node) const;
+
+  // Reorders the children of every node under `criteria` (sort.cpp); only
+  // firstchild and nextsib change. `names` are the taxon names by id.
+  void sort_by_criteria(const NameList& names, std::span<const SortCriterion> criteria);
+  // Nodes a and b under `criteria`, reading the child lists of `work` as they
+  // stand; `work.stack` is scratch.
+  std::weak_ordering compare_nodes(uint64_t a, uint64_t b, const NameList& names,
+                                   std::span<const SortCriterion> criteria, SortWork& work) const;
 
   bool operator==(const Tree&) const = default;
 };
