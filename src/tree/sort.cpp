@@ -1,11 +1,18 @@
 // Child sorting: reorders the children of every node under a list of
 // criteria, without renumbering any node.
 //
-// Nodes are sorted in index order, each node's list in place, and the
-// comparator reads the lists as they stand at that moment: lists of nodes
-// with a lower index already sorted, all others still in sibling order. For
-// a parsed tree (children numbered above their parents) comparisons therefore
-// see the subtrees below as written, not as sorted.
+// Nodes are sorted in index order, each node's chain relinked as soon as its
+// children are sorted, and the comparator walks the chains as they stand at
+// that moment: chains of nodes with a lower index already sorted, all others
+// still as they were. For a parsed tree (children numbered above their
+// parents) comparisons therefore see the subtrees below as written, not as
+// sorted.
+//
+// Only chains of nodes reachable from the root are ever walked. The preorder
+// walk at the start has checked that those stay inside the arena and meet no
+// node twice, and relinking a chain only permutes it, so every later walk of
+// them ends and stays in range. A node that is not reachable has no children
+// as far as sorting is concerned.
 #include <algorithm>
 
 #include "failure.hpp"
@@ -24,33 +31,15 @@ std::vector<SortCriterion> collect_sort_criteria(std::span<const SortPair> pairs
 
 namespace {
 
-// The children of every node reachable from the root, one run per node in
-// sibling order. `order` is the tree's preorder, which has walked these very
-// chains and checked that they stay inside the arena and meet no node twice,
-// so every walk here ends and the runs hold fewer than n entries together.
-void collect_children(const Tree& tree, const std::vector<uint64_t>& order, SortWork& work) {
-  const uint64_t n = tree.node_count();
-  work.begin.assign(n, 0);
-  work.size.assign(n, 0);
-  work.flat.reserve(order.size());
-  for (const uint64_t v : order) {
-    const auto start = static_cast<uint32_t>(work.flat.size());
-    for (int32_t c = at(tree.firstchild, v); c != -1; c = at(tree.nextsib, c))
-      work.flat.push_back(static_cast<uint32_t>(c));
-    work.begin[v] = start;
-    work.size[v] = static_cast<uint32_t>(work.flat.size() - start);
-  }
-}
-
 // Leaves below each node (a leaf counts itself), children before parents.
 void count_descendants(const Tree& tree, const std::vector<uint64_t>& order, SortWork& work) {
   work.descendants.assign(tree.node_count(), 0);
   for (auto it = order.rbegin(); it != order.rend(); ++it) {
     const uint64_t v = *it;
-    uint64_t count = 1;
+    uint32_t count = 1;
     if (at(tree.childcount, v) != 0) {
       count = 0;
-      for (const uint32_t c : work.children(v)) count += work.descendants[c];
+      for (int32_t c = at(tree.firstchild, v); c != -1; c = at(tree.nextsib, c)) count += work.descendants[c];
     }
     work.descendants[v] = count;
   }
@@ -60,7 +49,7 @@ void count_descendants(const Tree& tree, const std::vector<uint64_t>& order, Sor
 // case) take one comparison; short lists an insertion sort that allocates
 // nothing; long ones a merge sort.
 template <class Less>
-void stable_sort_children(std::span<uint32_t> kids, Less&& less) {
+void stable_sort_children(std::vector<uint32_t>& kids, Less&& less) {
   const size_t k = kids.size();
   if (k == 2) {
     if (less(kids[1], kids[0])) std::swap(kids[0], kids[1]);
@@ -80,24 +69,32 @@ void stable_sort_children(std::span<uint32_t> kids, Less&& less) {
 
 void Tree::sort_by_criteria(const NameList& names, std::span<const SortCriterion> criteria) {
   const std::vector<uint64_t> order = preorder();
+  const uint64_t n = node_count();
+  // Marks only for a tree with nodes the root does not reach.
+  std::vector<uint8_t> reachable;
+  if (order.size() != n) {
+    reachable.assign(n, 0);
+    for (const uint64_t v : order) reachable[v] = 1;
+  }
   SortWork work;
-  collect_children(*this, order, work);
   const bool by_descendants = std::any_of(criteria.begin(), criteria.end(), [](const SortCriterion& c) {
     return c.kind == static_cast<uint8_t>(SortCriterionKind::DescendantCount);
   });
   if (by_descendants) count_descendants(*this, order, work);
 
   const auto less = [&](uint32_t x, uint32_t y) { return compare_nodes(x, y, names, criteria, work) < 0; };
-  const uint64_t n = node_count();
+  std::vector<uint32_t> kids;
   for (uint64_t v = 0; v < n; ++v) {
     if (at(childcount, v) < 2) continue;
-    const std::span<uint32_t> kids = work.children(v);
+    kids.clear();
+    if (reachable.empty() || reachable[v])
+      for (int32_t c = at(firstchild, v); c != -1; c = at(nextsib, c)) kids.push_back(static_cast<uint32_t>(c));
     stable_sort_children(kids, less);
-    // A node that claims two or more children but has none on its chain
-    // stops here with the bounds text.
+    // A node that claims two or more children but has none to sort stops
+    // here with the bounds text.
     at(firstchild, v) = static_cast<int32_t>(at(kids, 0));
-    for (size_t i = 0; i < kids.size(); ++i)
-      at(nextsib, kids[i]) = i + 1 < kids.size() ? static_cast<int32_t>(kids[i + 1]) : -1;
+    for (size_t i = 0; i + 1 < kids.size(); ++i) nextsib[kids[i]] = static_cast<int32_t>(kids[i + 1]);
+    nextsib[kids.back()] = -1;
   }
 }
 
@@ -114,10 +111,12 @@ std::weak_ordering Tree::compare_nodes(uint64_t a, uint64_t b, const NameList& n
   const auto name = [&](uint64_t v) { return at(names, at(taxa, v)); };
   work.stack.clear();
   uint64_t criterion = 0;
-  uint64_t next = 0;  // next pair of children, while walking a lexicographic criterion
+  bool resumed = false;  // next_a/next_b hold the walk of criterion `criterion` on a and b
+  int32_t next_a = -1;
+  int32_t next_b = -1;
   for (;;) {
     bool descended = false;
-    for (; criterion < criteria.size(); ++criterion, next = 0) {
+    for (; criterion < criteria.size(); ++criterion, resumed = false) {
       const SortCriterion c = criteria[criterion];
       weak_ordering raw = weak_ordering::equivalent;
       switch (static_cast<SortCriterionKind>(c.kind)) {
@@ -138,16 +137,19 @@ std::weak_ordering Tree::compare_nodes(uint64_t a, uint64_t b, const NameList& n
           } else if (leaf_b) {
             raw = name(b).empty() ? weak_ordering::equivalent : weak_ordering::less;
           } else {
-            const std::span<const uint32_t> ca = std::as_const(work).children(a);
-            const std::span<const uint32_t> cb = std::as_const(work).children(b);
-            if (next < std::min(ca.size(), cb.size())) {
+            if (!resumed) {
+              next_a = at(firstchild, a);
+              next_b = at(firstchild, b);
+            }
+            if (next_a != -1 && next_b != -1) {
               work.stack.push_back({static_cast<uint32_t>(a), static_cast<uint32_t>(b),
-                                    static_cast<uint32_t>(criterion), static_cast<uint32_t>(next + 1)});
-              a = ca[next];
-              b = cb[next];
+                                    static_cast<uint32_t>(criterion), at(nextsib, next_a), at(nextsib, next_b)});
+              a = static_cast<uint32_t>(next_a);
+              b = static_cast<uint32_t>(next_b);
               descended = true;
             } else {
-              raw = ca.size() <=> cb.size();
+              // Every pair equal: the shorter list is less.
+              raw = (next_a != -1) <=> (next_b != -1);
             }
           }
           break;
@@ -158,7 +160,7 @@ std::weak_ordering Tree::compare_nodes(uint64_t a, uint64_t b, const NameList& n
     }
     if (descended) {
       criterion = 0;
-      next = 0;
+      resumed = false;
       continue;
     }
     // a and b are equal under every criterion.
@@ -168,7 +170,9 @@ std::weak_ordering Tree::compare_nodes(uint64_t a, uint64_t b, const NameList& n
     a = f.a;
     b = f.b;
     criterion = f.criterion;
-    next = f.next;
+    next_a = f.next_a;
+    next_b = f.next_b;
+    resumed = true;
   }
 }
 

@@ -42,29 +42,22 @@ using SortPair = std::pair<SortCriterionKind, std::optional<bool>>;
 std::vector<SortCriterion> collect_sort_criteria(std::span<const SortPair> pairs);
 
 // Working data of one sorting pass (Tree::sort_by_criteria), read by
-// Tree::compare_nodes.
+// Tree::compare_nodes. The child lists are the tree's own sibling chains:
+// the pass relinks each node's chain as soon as its list is sorted, so a
+// chain reads, at any moment, as that node's list stands.
 struct SortWork {
-  // The children of node v are flat[begin[v] .. begin[v] + size[v]), in
-  // sibling order until v's own turn in the pass sorts them in place. Nodes
-  // not reachable from the root have no children here.
-  std::vector<uint32_t> flat;
-  std::vector<uint32_t> begin;
-  std::vector<uint32_t> size;
-  // Leaves below each node; empty when no criterion counts descendants.
-  std::vector<uint64_t> descendants;
-
+  // Leaves below each node (fewer than 2^32: no tree has more nodes);
+  // empty when no criterion counts descendants.
+  std::vector<uint32_t> descendants;
   // Pairs of nodes whose children the comparator is walking in parallel: it
   // descends a level per frame instead of recursing, so the depth of a tree
   // never meets the call stack.
   struct Frame {
     uint32_t a, b;
-    uint32_t criterion;  // index of the lexicographic criterion being walked
-    uint32_t next;       // index of the next pair of children
+    uint32_t criterion;   // index of the lexicographic criterion being walked
+    int32_t next_a, next_b;  // the next pair of children (-1: a list ended)
   };
   std::vector<Frame> stack;
-
-  std::span<uint32_t> children(uint64_t v) { return {flat.data() + begin[v], size[v]}; }
-  std::span<const uint32_t> children(uint64_t v) const { return {flat.data() + begin[v], size[v]}; }
 };
 
 }  // namespace qb
