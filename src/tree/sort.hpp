@@ -54,7 +54,7 @@ struct SortWork {
   // never meets the call stack.
   struct Frame {
     uint32_t a, b;
-    uint32_t criterion;   // index of the lexicographic criterion being walked
+    uint32_t criterion;      // index of the lexicographic criterion being walked
     int32_t next_a, next_b;  // the next pair of children (-1: a list ended)
   };
   std::vector<Frame> stack;

@@ -42,8 +42,8 @@ struct Tree {
   // Reorders the children of every node under `criteria` (sort.cpp); only
   // firstchild and nextsib change. `names` are the taxon names by id.
   void sort_by_criteria(const NameList& names, std::span<const SortCriterion> criteria);
-  // Nodes a and b under `criteria`, reading the child lists of `work` as they
-  // stand; `work.stack` is scratch.
+  // Nodes a and b under `criteria`, reading the sibling chains as they stand
+  // and the leaf counts of `work`; `work.stack` is scratch.
   std::weak_ordering compare_nodes(uint64_t a, uint64_t b, const NameList& names,
                                    std::span<const SortCriterion> criteria, SortWork& work) const;
 
