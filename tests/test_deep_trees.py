@@ -94,3 +94,48 @@ def test_deep_chain_from_a_state():
     assert t.get_distance_matrix().ntaxa == 1
     _, back = decode_single_tree(t.__getstate__())
     assert back == tree
+
+
+def leaves_first(order):
+    """A caterpillar whose every internal node lists its leaf before its
+    subtree, leaves met in `order` from the root down (the last two innermost)."""
+    return "(" + ",(".join(order[:-1]) + "," + order[-1] + ")" * (len(order) - 1) + ";"
+
+
+@pytest.fixture(scope="module")
+def deep_tree(deep_text):
+    return qb.Tree(deep_text)
+
+
+@pytest.mark.parametrize("kind,ascending,layout", [
+    (qb.SortBy.LexicographicalOrder, True, "as read"),
+    (qb.SortBy.LexicographicalOrder, False, "leaves first, innermost swapped"),
+    (qb.SortBy.ChildCount, True, "leaves first"),
+    (qb.SortBy.ChildCount, False, "as read"),
+    (qb.SortBy.DescendantCount, True, "leaves first"),
+    (qb.SortBy.DescendantCount, False, "as read"),
+])
+def test_sort_a_deep_caterpillar(deep_tree, deep_text, kind, ascending, layout):
+    names = [f"t{i}" for i in range(DEEP - 1, -1, -1)]
+    expected = {
+        "as read": deep_text,
+        "leaves first": leaves_first(names[:-2] + ["t0", "t1"]),
+        "leaves first, innermost swapped": leaves_first(names),
+    }[layout]
+    assert deep_tree.sort_by(kind, ascending).to_newick() == expected
+
+
+def test_sort_two_deep_lookalikes_side_by_side():
+    """Two caterpillars that differ only in their deepest leaf: comparing them
+    walks both to the bottom."""
+    half = DEEP // 2
+    right = caterpillar_newick(half)[:-1]
+    left = right.replace("t0,t1)", "t0,u)")
+    assert left != right
+    t = qb.Tree(f"({left},{right});")
+    assert t.sort_by(qb.SortBy.LexicographicalOrder).to_newick() == f"({right},{left});"
+    down = [f"t{i}" for i in range(half - 1, 1, -1)]
+    expected = f"({leaves_first(down + ['u', 't0'])[:-1]},{leaves_first(down + ['t1', 't0'])[:-1]});"
+    assert t.sort_by(qb.SortBy.LexicographicalOrder, False).to_newick() == expected
+    same = qb.Tree(f"({right},{right});")
+    assert same.sort_by(qb.SortBy.LexicographicalOrder).to_newick() == same.to_newick()

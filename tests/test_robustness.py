@@ -67,6 +67,8 @@ def exercise(obj):
             calls.append(lambda o: [str(o.get_distance_matrix(i)) for i in range(min(len(o), 3))])
     elif isinstance(obj, qb.Tree):
         calls = [len, str, repr, lambda o: o.get_taxa(), lambda o: qb.TreeSet([o]).newick(), lambda o: o.ntaxa]
+        calls += [lambda o, k=k: o.sort_by(k) for k in (qb.SortBy.LexicographicalOrder, qb.SortBy.ChildCount,
+                                                         qb.SortBy.DescendantCount)]
         if matrices_are_small(obj):
             calls.append(lambda o: str(o.get_distance_matrix()))
     elif isinstance(obj, qb.DistanceMatrix):
@@ -204,6 +206,10 @@ def failing_calls():
         (ts, lambda: qb.TreeSet([tree, arg])),
         (ts, lambda: qb.TreeSet(arg)),
         (tree, lambda: qb.Tree("(,A);").newick()),
+        (tree, lambda: tree.sort_by(qb.SortBy.ChildCount, arg)),
+        (tree, lambda: tree.sort_by_multiple([(qb.SortBy.ChildCount, None, arg)])),
+        (arg, lambda: tree.sort([arg])),
+        (tree, lambda: qb.Tree("(,A);").sort_by(qb.SortBy.LexicographicalOrder)),
         (tree, lambda: tree.get_taxon_name(arg)),
         (tree, lambda: tree.__setstate__(b"\x01")),
         (m, lambda: m[arg]),
@@ -246,6 +252,7 @@ def test_succeeding_calls_keep_reference_counts():
         qb.TreeSet([tree, tree])
         tree.__setstate__(tree.__getstate__())
         tree.get_distance_matrix()
+        tree.sort_by_multiple([(qb.SortBy.LexicographicalOrder, False)])
     assert sys.getrefcount(text) == before_text
     assert sys.getrefcount(tree) == before_tree
 
@@ -267,6 +274,7 @@ def churn(rounds):
         tree = ts[1]
         tree.__setstate__(tree.__getstate__())
         qb.TreeSet([tree, tree]).to_newick_vec()
+        tree.sort([qb.SortCriterion(qb.SortCriterionKind.DescendantCount, qb.SortOrder.Descending)]).newick()
         m = tree.get_distance_matrix()
         m.__setstate__(m.__getstate__())
         str(m)

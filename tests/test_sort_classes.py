@@ -2,6 +2,7 @@
 
 import copy
 import pickle
+import sys
 
 import pytest
 
@@ -176,3 +177,15 @@ def test_criterion_has_no_attributes_or_text_of_its_own():
     assert repr(c).startswith("<quorbelin.SortCriterion object at 0x")
     with pytest.raises(TypeError):
         int(c)
+
+
+def test_not_implemented_keeps_its_reference_count():
+    """A module built with the headers of 3.12+ (where NotImplemented is immortal) must still
+    hand out a new reference when loaded by 3.10 or 3.11."""
+    crit = SortCriterion(SortCriterionKind.ChildCount, SortOrder.Ascending)
+    before = sys.getrefcount(NotImplemented)
+    for _ in range(1000):
+        assert SortOrder.Ascending.__ne__(0.0) is NotImplemented
+        assert SortBy.ChildCount.__lt__(SortBy.ChildCount) is NotImplemented
+        assert crit.__eq__(1) is NotImplemented
+    assert sys.getrefcount(NotImplemented) == before

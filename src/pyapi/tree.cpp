@@ -4,8 +4,10 @@
 // with that collection, so every name lookup sees the whole set.
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "pyapi/classes.hpp"
@@ -88,6 +90,35 @@ void set_state(SingleTree& self, BytesView state) {
           std::make_shared<const qb::Tree>(std::move(read->second))};
 }
 
+// --- Child sorting: each method sorts one copy of the core tree and shares
+// the receiver's taxon set, whose names the lexicographic order reads.
+
+New<TreeClass> sorted_copy(const SingleTree& self, std::span<const qb::SortCriterion> criteria) {
+  qb::Tree copy = *self.tree;
+  copy.sort_by_criteria(self.taxon_set->names, criteria);
+  return {{self.taxon_set, std::make_shared<const qb::Tree>(std::move(copy))}};
+}
+
+New<TreeClass> sort_by(const SingleTree& self, Shared<SortByClass> criterion, std::optional<bool> ascending) {
+  const qb::SortPair pair{*criterion, ascending};
+  return sorted_copy(self, qb::collect_sort_criteria({&pair, 1}));
+}
+
+New<TreeClass> sort_by_multiple(const SingleTree& self,
+                                std::vector<std::pair<Shared<SortByClass>, std::optional<bool>>> criteria) {
+  std::vector<qb::SortPair> pairs;
+  pairs.reserve(criteria.size());
+  for (const auto& [kind, ascending] : criteria) pairs.emplace_back(*kind, ascending);
+  return sorted_copy(self, qb::collect_sort_criteria(pairs));
+}
+
+New<TreeClass> sort_by_records(const SingleTree& self, std::vector<Shared<SortCriterionClass>> criteria) {
+  std::vector<qb::SortCriterion> list;
+  list.reserve(criteria.size());
+  for (const auto& c : criteria) list.push_back(*c);
+  return sorted_copy(self, list);
+}
+
 const Class<TreeClass> tree_class{
     Constructor<construct, "newick_str">{},
     Getter<"ntaxa", ntaxa>{},
@@ -104,6 +135,9 @@ const Class<TreeClass> tree_class{
     Str<to_newick>{},
     Repr<repr>{},
     Len<node_count>{},
+    Method<"sort_by", sort_by, "criterion", "ascending=None">{"Sort the tree by a single criterion"},
+    Method<"sort_by_multiple", sort_by_multiple, "criteria">{"Sort the tree by multiple criteria"},
+    Method<"sort", sort_by_records, "criteria">{"Sort the tree according to the given criteria"},
 };
 
 }  // namespace

@@ -7,10 +7,14 @@
 // lengths, links out of range, cycles, shared children). Every walk therefore
 // reads through checked access and visits at most node_count() nodes; a tree
 // whose links would make it visit more stops with a Panic.
+#include <compare>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "failure.hpp"
+#include "sort.hpp"
+#include "taxon_set.hpp"
 
 namespace qb {
 
@@ -52,6 +56,13 @@ struct Tree {
   // This tree restricted to the kept ids and renumbered by their id map
   // (restrict.cpp): a topology, every length and support 0.0.
   Tree restrict(const KeptIds& kept) const;
+  // Reorders the children of every node under `criteria` (sort.cpp); only
+  // firstchild and nextsib change. `names` are the taxon names by id.
+  void sort_by_criteria(const NameList& names, std::span<const SortCriterion> criteria);
+  // Nodes a and b under `criteria`, reading the sibling chains as they stand
+  // and the leaf counts of `work`; `work.stack` is scratch.
+  std::weak_ordering compare_nodes(uint64_t a, uint64_t b, const NameList& names,
+                                   std::span<const SortCriterion> criteria, SortWork& work) const;
 
   bool operator==(const Tree&) const = default;
 };

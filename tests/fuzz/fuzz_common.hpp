@@ -9,12 +9,14 @@
 // Built with -fsanitize=fuzzer each target is a libFuzzer binary (file paths as
 // arguments run those inputs once). Built with -DQB_FUZZ_STANDALONE it is an
 // ordinary program that runs the target over every file and folder it is given.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "porcelain/stored_views.hpp"
 #include "porcelain/views.hpp"
@@ -166,6 +168,46 @@ inline void exercise_msc_restriction(const MSCTreeView& m) {
   auto renamed = m.remap(identity);
   if (renamed.ok()) check(same(renamed->species_tree, m.species_tree), "remap changed the species tree");
 }
+// ---- child sorting -----------------------------------------------------------
+// Every tree read is also sorted by each kind of criterion, both ways and all
+// together. A sort either stops with a Panic or changes nothing but the
+// sibling links, leaving every node with the same children.
+inline void exercise_sort(const Tree& tree, const TaxonSet& taxa) {
+  using K = SortCriterionKind;
+  const SortCriterion lists[][3] = {
+      {make_criterion(K::LexicographicalOrder, SortOrder::Ascending)},
+      {make_criterion(K::LexicographicalOrder, SortOrder::Descending)},
+      {make_criterion(K::ChildCount, SortOrder::Ascending)},
+      {make_criterion(K::DescendantCount, SortOrder::Descending)},
+      {make_criterion(K::DescendantCount, SortOrder::Ascending), make_criterion(K::ChildCount, SortOrder::Descending),
+       make_criterion(K::LexicographicalOrder, SortOrder::Descending)},
+  };
+  const size_t lengths[] = {1, 1, 1, 1, 3};
+  for (size_t i = 0; i < std::size(lengths); ++i) {
+    Tree sorted = tree;
+    try {
+      sorted.sort_by_criteria(taxa.names, std::span(lists[i], lengths[i]));
+    } catch (const Panic& p) {
+      if (p.message().empty()) finding("panic without a text");
+      continue;
+    }
+    // Past a sort that succeeded nothing may fail: a Panic below escapes as a finding.
+    check(sorted.taxa == tree.taxa && sorted.parents == tree.parents && sorted.childcount == tree.childcount &&
+              sorted.support.size() == tree.support.size() && sorted.lengths.size() == tree.lengths.size() &&
+              sorted.fake_root == tree.fake_root && sorted.ntaxa == tree.ntaxa &&
+              sorted.firstchild.size() == tree.firstchild.size() && sorted.nextsib.size() == tree.nextsib.size(),
+          "sorting changed more than the sibling links");
+    check(sorted.preorder().size() == tree.preorder().size(), "sorting changed the reachable nodes");
+    for (const uint64_t v : tree.preorder()) {
+      std::vector<uint64_t> before = tree.children(v);
+      std::vector<uint64_t> after = sorted.children(v);
+      std::sort(before.begin(), before.end());
+      std::sort(after.begin(), after.end());
+      check(before == after, "sorting changed a node's children");
+    }
+  }
+}
+// ---- end of child sorting -----------------------------------------------------
 
 inline void exercise_tree(const Tree& tree, const TaxonSet& taxa, bool with_matrix = true) {
   exercise_restriction(tree, taxa);
@@ -184,6 +226,7 @@ inline void exercise_tree(const Tree& tree, const TaxonSet& taxa, bool with_matr
       check(m.size == tree.ntaxa, "matrix size is not the tree's ntaxa");
       check(m.distances.size() == (m.size < 2 ? 0 : m.size * (m.size - 1) / 2), "matrix cell count");
     });
+  exercise_sort(tree, taxa);  // child sorting
 }
 
 inline void exercise_matrix_view(const DistanceMatrixView& view) {

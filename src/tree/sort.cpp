@@ -1,0 +1,179 @@
+// Child sorting: reorders the children of every node under a list of
+// criteria, without renumbering any node.
+//
+// Nodes are sorted in index order, each node's chain relinked as soon as its
+// children are sorted, and the comparator walks the chains as they stand at
+// that moment: chains of nodes with a lower index already sorted, all others
+// still as they were. For a parsed tree (children numbered above their
+// parents) comparisons therefore see the subtrees below as written, not as
+// sorted.
+//
+// Only chains of nodes reachable from the root are ever walked. The preorder
+// walk at the start has checked that those stay inside the arena and meet no
+// node twice, and relinking a chain only permutes it, so every later walk of
+// them ends and stays in range. A node that is not reachable has no children
+// as far as sorting is concerned.
+#include <algorithm>
+
+#include "failure.hpp"
+#include "tree.hpp"
+
+namespace qb {
+
+std::vector<SortCriterion> collect_sort_criteria(std::span<const SortPair> pairs) {
+  std::vector<SortCriterion> out;
+  out.reserve(pairs.size());
+  for (const auto& [kind, ascending] : pairs)
+    out.push_back(make_criterion(kind, ascending.has_value() && !*ascending ? SortOrder::Descending
+                                                                               : SortOrder::Ascending));
+  return out;
+}
+
+namespace {
+
+// Leaves below each node (a leaf counts itself), children before parents.
+void count_descendants(const Tree& tree, const std::vector<uint64_t>& order, SortWork& work) {
+  work.descendants.assign(tree.node_count(), 0);
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    const uint64_t v = *it;
+    uint32_t count = 1;
+    if (at(tree.childcount, v) != 0) {
+      count = 0;
+      for (int32_t c = at(tree.firstchild, v); c != -1; c = at(tree.nextsib, c)) count += work.descendants[c];
+    }
+    work.descendants[v] = count;
+  }
+}
+
+// Stable: equal elements keep their relative order. Two children (the usual
+// case) take one comparison; short lists an insertion sort that allocates
+// nothing; long ones a merge sort.
+template <class Less>
+void stable_sort_children(std::vector<uint32_t>& kids, Less&& less) {
+  const size_t k = kids.size();
+  if (k == 2) {
+    if (less(kids[1], kids[0])) std::swap(kids[0], kids[1]);
+  } else if (k <= 16) {
+    for (size_t i = 1; i < k; ++i) {
+      const uint32_t x = kids[i];
+      size_t j = i;
+      for (; j > 0 && less(x, kids[j - 1]); --j) kids[j] = kids[j - 1];
+      kids[j] = x;
+    }
+  } else {
+    std::stable_sort(kids.begin(), kids.end(), less);
+  }
+}
+
+}  // namespace
+
+void Tree::sort_by_criteria(const NameList& names, std::span<const SortCriterion> criteria) {
+  const std::vector<uint64_t> order = preorder();
+  const uint64_t n = node_count();
+  // Marks only for a tree with nodes the root does not reach.
+  std::vector<uint8_t> reachable;
+  if (order.size() != n) {
+    reachable.assign(n, 0);
+    for (const uint64_t v : order) reachable[v] = 1;
+  }
+  SortWork work;
+  const bool by_descendants = std::any_of(criteria.begin(), criteria.end(), [](const SortCriterion& c) {
+    return c.kind == static_cast<uint8_t>(SortCriterionKind::DescendantCount);
+  });
+  if (by_descendants) count_descendants(*this, order, work);
+
+  const auto less = [&](uint32_t x, uint32_t y) { return compare_nodes(x, y, names, criteria, work) < 0; };
+  std::vector<uint32_t> kids;
+  for (uint64_t v = 0; v < n; ++v) {
+    if (at(childcount, v) < 2) continue;
+    kids.clear();
+    if (reachable.empty() || reachable[v])
+      for (int32_t c = at(firstchild, v); c != -1; c = at(nextsib, c)) kids.push_back(static_cast<uint32_t>(c));
+    stable_sort_children(kids, less);
+    // A node that claims two or more children but has none to sort stops
+    // here with the bounds text.
+    at(firstchild, v) = static_cast<int32_t>(at(kids, 0));
+    for (size_t i = 0; i + 1 < kids.size(); ++i) nextsib[kids[i]] = static_cast<int32_t>(kids[i + 1]);
+    nextsib[kids.back()] = -1;
+  }
+}
+
+// A lexicographic comparison of two internal nodes compares their children
+// pair by pair under the whole criteria list, and the first pair that differs
+// decides the whole comparison as it stands (the orders below it already
+// applied, none applied again above). So the answer is the first difference
+// met in a depth-first walk of the pairs: a pair that compares equal hands
+// control back to its parent's next pair, and any difference ends the walk.
+std::weak_ordering Tree::compare_nodes(uint64_t a, uint64_t b, const NameList& names,
+                                       std::span<const SortCriterion> criteria, SortWork& work) const {
+  using std::weak_ordering;
+  const auto leaf = [&](uint64_t v) { return at(childcount, v) == 0; };
+  const auto name = [&](uint64_t v) { return at(names, at(taxa, v)); };
+  work.stack.clear();
+  uint64_t criterion = 0;
+  bool resumed = false;  // next_a/next_b hold the walk of criterion `criterion` on a and b
+  int32_t next_a = -1;
+  int32_t next_b = -1;
+  for (;;) {
+    bool descended = false;
+    for (; criterion < criteria.size(); ++criterion, resumed = false) {
+      const SortCriterion c = criteria[criterion];
+      weak_ordering raw = weak_ordering::equivalent;
+      switch (static_cast<SortCriterionKind>(c.kind)) {
+        case SortCriterionKind::ChildCount:
+          raw = at(childcount, a) <=> at(childcount, b);
+          break;
+        case SortCriterionKind::DescendantCount:
+          if (!work.descendants.empty()) raw = at(work.descendants, a) <=> at(work.descendants, b);
+          break;
+        case SortCriterionKind::LexicographicalOrder: {
+          const bool leaf_a = leaf(a);
+          const bool leaf_b = leaf(b);
+          if (leaf_a && leaf_b) {
+            raw = name(a).compare(name(b)) <=> 0;
+          } else if (leaf_a) {
+            // An internal node reads as the empty name.
+            raw = name(a).empty() ? weak_ordering::equivalent : weak_ordering::greater;
+          } else if (leaf_b) {
+            raw = name(b).empty() ? weak_ordering::equivalent : weak_ordering::less;
+          } else {
+            if (!resumed) {
+              next_a = at(firstchild, a);
+              next_b = at(firstchild, b);
+            }
+            if (next_a != -1 && next_b != -1) {
+              work.stack.push_back({static_cast<uint32_t>(a), static_cast<uint32_t>(b),
+                                    static_cast<uint32_t>(criterion), at(nextsib, next_a), at(nextsib, next_b)});
+              a = static_cast<uint32_t>(next_a);
+              b = static_cast<uint32_t>(next_b);
+              descended = true;
+            } else {
+              // Every pair equal: the shorter list is less.
+              raw = (next_a != -1) <=> (next_b != -1);
+            }
+          }
+          break;
+        }
+      }
+      if (descended) break;
+      if (raw != 0) return c.order != 0 ? 0 <=> raw : raw;
+    }
+    if (descended) {
+      criterion = 0;
+      resumed = false;
+      continue;
+    }
+    // a and b are equal under every criterion.
+    if (work.stack.empty()) return weak_ordering::equivalent;
+    const SortWork::Frame f = work.stack.back();
+    work.stack.pop_back();
+    a = f.a;
+    b = f.b;
+    criterion = f.criterion;
+    next_a = f.next_a;
+    next_b = f.next_b;
+    resumed = true;
+  }
+}
+
+}  // namespace qb
