@@ -59,6 +59,13 @@ class MatrixView:
     taxon_set: TaxonSet
 
 
+@dataclass
+class MSCView:
+    variant: int  # 0: built as a gene-tree set, 1: built as a topology set
+    genes: TreeView
+    species_tree: Tree
+
+
 class _Reader:
     def __init__(self, data: bytes):
         self.data = memoryview(data)
@@ -107,6 +114,12 @@ class _Reader:
 
     def matrix(self):
         return Matrix(self.numbers("d", 8), self.u64())
+
+    def tree_view(self):
+        return TreeView(self.taxon_set(), [self.tree() for _ in range(self.u64())], self.flag())
+
+    def msc_view(self):
+        return MSCView(struct.unpack("<I", self.take(4))[0], self.tree_view(), self.tree())
 
 
 def _u64(n):
@@ -157,6 +170,10 @@ def encode_tree_view(v: TreeView) -> bytes:
     )
 
 
+def encode_msc_view(v: MSCView) -> bytes:
+    return struct.pack("<I", v.variant) + encode_tree_view(v.genes) + encode_tree(v.species_tree)
+
+
 def encode_single_tree(ts: TaxonSet, t: Tree) -> bytes:
     return encode_taxon_set(ts) + encode_tree(t)
 
@@ -183,7 +200,11 @@ def decode_single_tree(data: bytes) -> tuple[TaxonSet, Tree]:
 
 
 def decode_tree_view(data: bytes) -> TreeView:
-    return _whole(data, lambda r: TreeView(r.taxon_set(), [r.tree() for _ in range(r.u64())], r.flag()))
+    return _whole(data, _Reader.tree_view)
+
+
+def decode_msc_view(data: bytes) -> MSCView:
+    return _whole(data, _Reader.msc_view)
 
 
 def decode_matrix_view(data: bytes) -> MatrixView:

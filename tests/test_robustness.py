@@ -12,12 +12,17 @@ from state import (
     Tree as StoredTree,
     TaxonSet as StoredTaxa,
     TreeView,
+    MSCView,
+    decode_msc_view,
     decode_single_tree,
     decode_tree_view,
+    encode_msc_view,
     encode_single_tree,
     encode_tree_view,
     star,
 )
+
+MSCTopologySet = type(qb.MSCTreeSet("(A,B);", "(A,B);").as_topology())
 
 # MemoryError: a stored ntaxa too large for its matrix to be allocated.
 EXPECTED = (ValueError, IndexError, TypeError, OverflowError, MemoryError)
@@ -28,7 +33,10 @@ MATRIX_LIMIT = 4096
 
 def matrices_are_small(obj):
     try:
-        if isinstance(obj, (qb.TreeSet, qb.TopologySet)):
+        if isinstance(obj, (qb.MSCTreeSet, MSCTopologySet)):
+            view = decode_msc_view(obj.__getstate__())
+            trees = view.genes.trees + [view.species_tree]
+        elif isinstance(obj, (qb.TreeSet, qb.TopologySet)):
             trees = decode_tree_view(obj.__getstate__()).trees
         else:
             trees = [decode_single_tree(obj.__getstate__())[1]]
@@ -44,7 +52,15 @@ def is_panic(exc):
 def exercise(obj):
     """Call every reading member; each may answer or fail cleanly."""
     calls = []
-    if isinstance(obj, (qb.TreeSet, qb.TopologySet)):
+    if isinstance(obj, (qb.MSCTreeSet, MSCTopologySet)):
+        calls = [len, str, repr, lambda o: o.to_newick_vec(), lambda o: list(o), lambda o: o.get_taxon_name(0),
+                 lambda o: o.slice(0, len(o)), lambda o: o.ntaxa, lambda o: o.taxon_set.names(),
+                 lambda o: o.species_tree_to_newick(), lambda o: o.get_species_tree().newick(),
+                 lambda o: o.as_topology() if hasattr(o, "as_topology") else None]
+        if matrices_are_small(obj):
+            calls.append(lambda o: [str(o.get_distance_matrix(i)) for i in range(min(len(o), 3))])
+            calls.append(lambda o: str(o.get_species_distance_matrix()))
+    elif isinstance(obj, (qb.TreeSet, qb.TopologySet)):
         calls = [len, str, repr, lambda o: o.to_newick_vec(), lambda o: list(o), lambda o: o.get_taxon_name(0),
                  lambda o: o.slice(0, len(o)), lambda o: o.ntaxa, lambda o: o.taxon_set.names()]
         if matrices_are_small(obj):
@@ -102,6 +118,13 @@ def test_broken_trees_never_crash(case):
         exercise(ts)
         for item in ts:
             exercise(item)
+    for genes, species in ((tree, star([0, 1])), (star([0, 1]), tree)):
+        for cls in (qb.MSCTreeSet, MSCTopologySet):
+            msc = cls("(X,Y);", "(X,Y);")
+            msc.__setstate__(encode_msc_view(MSCView(1, TreeView(names, [genes, genes], False), species)))
+            exercise(msc)
+            for item in msc:
+                exercise(item)
 
 
 def test_matrix_too_large_to_allocate():
@@ -120,6 +143,7 @@ def test_mutated_states_never_crash():
         qb.Tree("((A,B),(C,(D,E)));"),
         qb.Tree("((A,B),(C,(D,E)));").get_distance_matrix(),
         qb.TreeSet("(A,B);").taxon_set,
+        qb.MSCTreeSet("((A:1,B:2):0.5,(C,D));(D,(C,(B,A)));", "((A,E),(B,(C,D)));"),
     ]
     for source in sources:
         state = bytearray(source.__getstate__())
@@ -138,6 +162,8 @@ def test_mutated_states_never_crash():
 
 
 def source_like(source):
+    if isinstance(source, qb.MSCTreeSet):
+        return qb.MSCTreeSet("(X,Y);", "(X,Y);")
     if isinstance(source, qb.TreeSet):
         return qb.TreeSet("(X,Y);")
     if isinstance(source, qb.Tree):

@@ -5,9 +5,11 @@
 // its own file; tags live here so that any file can name any class (results
 // of class C are New<C>{value}, arguments of class C are Shared<C>).
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "porcelain/views.hpp"
+#include "pyapi/frame.hpp"
 #include "tree/sort.hpp"
 
 namespace qb::py {
@@ -102,5 +104,21 @@ struct MSCTopologySetClass {
   static constexpr const char* signature = "(gene_trees, species_tree)";
   static constexpr int order = 0;  // built lazily, never a module attribute
 };
+
+// MSCTopologySet objects for other class files (FamilyOfMSC hands its members
+// out as such objects and takes them in `add`). A body may as well return
+// New<MSCTopologySetClass>{view} or take a Shared<MSCTopologySetClass>
+// parameter; these two are for code that meets the Python objects itself.
+// The type is built on the first use of either.
+
+// A new MSCTopologySet object holding `view` (variant and flag as they are).
+inline Ref new_msc_topology_set(qb::MSCTreeView view) { return make<MSCTopologySetClass>(std::move(view)); }
+
+// The value of `object` under a shared borrow held as long as the result
+// lives; TypeError "'<type>' object cannot be converted to 'MSCTopologySet'"
+// when it is not an MSCTopologySet.
+inline Shared<MSCTopologySetClass> borrow_msc_topology_set(PyObject* object) {
+  return share<MSCTopologySetClass>(object);
+}
 
 }  // namespace qb::py
