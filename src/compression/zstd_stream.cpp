@@ -24,11 +24,14 @@ struct FreeDCtx {
 
 // The output buffer starts from the first frame's announced size (or a
 // multiple of the input) and doubles; up to kFreeGrowth it grows without
-// asking the system, beyond that only to a quarter of the memory budget.
-// Past that point the rest is counted in kScratch bytes at a time, and the
-// whole input is decoded a second time into one buffer of the exact size.
+// asking the system, beyond that only while it stays within kRatio times the
+// input (stored forms shrink far less than that) and a quarter of the memory
+// budget. Past that point the rest is counted in kScratch bytes at a time,
+// and the whole input is decoded a second time into one buffer of the exact
+// size: an input that expands without bound costs time, not memory.
 constexpr uint64_t kFirstOutput = uint64_t{64} << 10;
 constexpr uint64_t kFreeGrowth = uint64_t{64} << 20;
+constexpr uint64_t kRatio = 64;
 constexpr size_t kScratch = size_t{1} << 20;
 
 std::string error_name(size_t code) { return ZSTD_getErrorName(code); }
@@ -106,7 +109,8 @@ Result<std::string> decompress(std::string_view input, std::optional<uint64_t> m
       uint64_t next = b.size * 2;
       if (next > kFreeGrowth || max_output) {
         const uint64_t room = room_for(limit());
-        if (b.size >= room || (next > kFreeGrowth && next > limit() / 4)) throw Counting{};
+        const bool too_far = next > kFreeGrowth && (next / kRatio > input.size() || next > limit() / 4);
+        if (b.size >= room || too_far) throw Counting{};
         next = std::min(next, room);
       }
       out.resize(next);

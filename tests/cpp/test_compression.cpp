@@ -103,7 +103,7 @@ TEST(Zstd, OutputBeyondTheLimitThrowsWithoutBeingStored) {
 }
 
 TEST(Zstd, LargeOutputsAreCountedThenDecodedOnceMore) {
-  // Past the free growth (64 MiB) and a quarter of the limit: counted, then
+  // Past the free growth (64 MiB) and far more than the input: counted, then
   // decoded again into a buffer of the exact size. Two frames, so the count
   // goes on across a frame boundary.
   const uint64_t n = uint64_t{100} << 20;
