@@ -95,9 +95,16 @@ Result<std::string> decompress(std::string_view input, std::optional<uint64_t> m
     if (total > limit()) throw std::bad_alloc();
   };
 
+  // Whether the output buffer may grow to `size` bytes without counting first.
+  auto may_grow_to = [&](uint64_t size) {
+    if (size <= kFreeGrowth && !max_output) return true;
+    return size <= room_for(limit()) && (size <= kFreeGrowth || (size / kRatio <= input.size() && size <= limit() / 4));
+  };
+  // The first frame's announced size, when it may be trusted that far, gives
+  // a buffer that the decoder fills in one pass without copying.
   uint64_t first = std::clamp<uint64_t>(input.size() * 8, kFirstOutput, kFreeGrowth);
   const unsigned long long announced = ZSTD_getFrameContentSize(input.data(), input.size());
-  if (announced < ZSTD_CONTENTSIZE_ERROR) first = std::min<uint64_t>(room_for(announced), kFreeGrowth);
+  if (announced < ZSTD_CONTENTSIZE_ERROR && may_grow_to(room_for(announced))) first = room_for(announced);
   if (max_output) first = std::min(first, room_for(*max_output));
 
   std::string out;
@@ -106,13 +113,8 @@ Result<std::string> decompress(std::string_view input, std::optional<uint64_t> m
   ZSTD_outBuffer o{out.data(), out.size(), 0};
   try {
     auto grow = [&](ZSTD_outBuffer& b) {
-      uint64_t next = b.size * 2;
-      if (next > kFreeGrowth || max_output) {
-        const uint64_t room = room_for(limit());
-        const bool too_far = next > kFreeGrowth && (next / kRatio > input.size() || next > limit() / 4);
-        if (b.size >= room || too_far) throw Counting{};
-        next = std::min(next, room);
-      }
+      const uint64_t next = std::min(b.size * 2, max_output ? room_for(*max_output) : UINT64_MAX);
+      if (next <= b.size || !may_grow_to(next)) throw Counting{};
       out.resize(next);
       b.dst = out.data();
       b.size = out.size();
