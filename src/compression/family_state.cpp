@@ -1,5 +1,7 @@
 #include "compression/family_state.hpp"
 
+#include <string>
+
 #include "compression/zstd_stream.hpp"
 #include "porcelain/stored_views.hpp"
 
@@ -13,17 +15,20 @@ Result<T> prefixed(std::string_view prefix, std::string message) {
 
 }  // namespace
 
-Result<std::string> write_family_state(std::span<const MSCTreeViewPtr> members) {
-  Result<std::string> frame = zstd::compress(serialize_family_of_msc(members));
-  if (!frame.ok()) return prefixed<std::string>("Compression error: ", std::move(frame).error());
+Result<ByteBuffer> write_family_state(std::span<const MSCTreeViewPtr> members) {
+  const uint64_t size = serialized_size(members);
+  ByteBuffer stored(size);
+  write_stored_to(stored.data(), size, [&](StoredWriter& w) { serialize(w, members); });
+  Result<ByteBuffer> frame = zstd::compress(stored.view());
+  if (!frame.ok()) return prefixed<ByteBuffer>("Compression error: ", std::move(frame).error());
   return frame;
 }
 
 Result<std::vector<MSCTreeViewPtr>> read_family_state(std::string_view state, std::optional<uint64_t> max_output) {
   using Members = std::vector<MSCTreeViewPtr>;
-  Result<std::string> stored = zstd::decompress(state, max_output);
+  Result<ByteBuffer> stored = zstd::decompress(state, max_output);
   if (!stored.ok()) return prefixed<Members>("Decompression error: ", std::move(stored).error());
-  Result<Members> members = deserialize_family_of_msc(*stored);
+  Result<Members> members = deserialize_family_of_msc(stored->view());
   if (!members.ok()) return prefixed<Members>("Deserialization error: ", std::move(members).error());
   return members;
 }

@@ -6,16 +6,16 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
+#include "compression/byte_buffer.hpp"
 #include "porcelain/views.hpp"
 #include "tree/failure.hpp"
 
 namespace qb {
 
-Result<std::string> write_family_state(std::span<const MSCTreeViewPtr> members);
+Result<ByteBuffer> write_family_state(std::span<const MSCTreeViewPtr> members);
 
 // Every member read gets blocks of its own. A state that decodes to more than
 // `max_output` bytes (default: what memory allows, zstd::decompress) throws

@@ -61,21 +61,20 @@ struct Counting {};  // thrown by the growth step to switch to counting
 
 }  // namespace
 
-Result<std::string> compress(std::string_view input) {
+Result<ByteBuffer> compress(std::string_view input) {
   std::unique_ptr<ZSTD_CCtx, FreeCCtx> c(ZSTD_createCCtx());
   if (!c) throw std::bad_alloc();
   const size_t set = ZSTD_CCtx_setParameter(c.get(), ZSTD_c_compressionLevel, kLevel);
   if (ZSTD_isError(set)) return Error{error_name(set)};
-  std::string out;
-  out.resize(ZSTD_compressBound(input.size()));
+  // With room for the bound the library writes the frame in one pass.
+  ByteBuffer out(ZSTD_compressBound(input.size()));
   ZSTD_inBuffer in{input.data(), input.size(), 0};
   ZSTD_outBuffer o{out.data(), out.size(), 0};
   for (;;) {
     const size_t left = ZSTD_compressStream2(c.get(), &o, &in, ZSTD_e_end);
     if (ZSTD_isError(left)) return Error{error_name(left)};
     if (left == 0) break;
-    // The bound leaves room for the whole frame; should it not, grow.
-    out.resize(out.size() + left);
+    out.resize(out.size() + left);  // the bound should leave no need
     o.dst = out.data();
     o.size = out.size();
   }
@@ -83,7 +82,7 @@ Result<std::string> compress(std::string_view input) {
   return out;
 }
 
-Result<std::string> decompress(std::string_view input, std::optional<uint64_t> max_output) {
+Result<ByteBuffer> decompress(std::string_view input, std::optional<uint64_t> max_output) {
   std::unique_ptr<ZSTD_DCtx, FreeDCtx> d(ZSTD_createDCtx());
   if (!d) throw std::bad_alloc();
   std::optional<uint64_t> budget = max_output;  // asked for only when needed
@@ -94,11 +93,11 @@ Result<std::string> decompress(std::string_view input, std::optional<uint64_t> m
   auto over_limit = [&](uint64_t total) {
     if (total > limit()) throw std::bad_alloc();
   };
-
   // Whether the output buffer may grow to `size` bytes without counting first.
   auto may_grow_to = [&](uint64_t size) {
     if (size <= kFreeGrowth && !max_output) return true;
-    return size <= room_for(limit()) && (size <= kFreeGrowth || (size / kRatio <= input.size() && size <= limit() / 4));
+    return size <= room_for(limit()) &&
+           (size <= kFreeGrowth || (size / kRatio <= input.size() && size <= limit() / 4));
   };
   // The first frame's announced size, when it may be trusted that far, gives
   // a buffer that the decoder fills in one pass without copying.
@@ -107,8 +106,7 @@ Result<std::string> decompress(std::string_view input, std::optional<uint64_t> m
   if (announced < ZSTD_CONTENTSIZE_ERROR && may_grow_to(room_for(announced))) first = room_for(announced);
   if (max_output) first = std::min(first, room_for(*max_output));
 
-  std::string out;
-  out.resize(first);
+  ByteBuffer out(first);
   ZSTD_inBuffer in{input.data(), input.size(), 0};
   ZSTD_outBuffer o{out.data(), out.size(), 0};
   try {
@@ -129,9 +127,9 @@ Result<std::string> decompress(std::string_view input, std::optional<uint64_t> m
   // Too large to grow into: count the rest without storing it, then decode
   // everything again into one buffer of the exact size.
   uint64_t total = o.pos;
-  std::string().swap(out);
-  std::unique_ptr<char[]> scratch(new char[kScratch]);
-  ZSTD_outBuffer s{scratch.get(), kScratch, 0};
+  out = ByteBuffer();
+  ByteBuffer scratch(kScratch);
+  ZSTD_outBuffer s{scratch.data(), scratch.size(), 0};
   auto count = [&](ZSTD_outBuffer& b) {
     total += b.pos;
     over_limit(total);
@@ -140,7 +138,7 @@ Result<std::string> decompress(std::string_view input, std::optional<uint64_t> m
   if (auto e = decode(d.get(), in, s, count)) return Error{std::move(*e)};
   total += s.pos;
   over_limit(total);
-  scratch.reset();
+  scratch = ByteBuffer();
 
   out.resize(room_for(total));
   ZSTD_DCtx_reset(d.get(), ZSTD_reset_session_only);

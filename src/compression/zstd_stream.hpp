@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "compression/byte_buffer.hpp"
 #include "tree/failure.hpp"
 
 namespace qb::zstd {
@@ -18,7 +19,7 @@ constexpr int kLevel = 3;
 // `input` as exactly one frame, written by a streaming context at level
 // kLevel: no dictionary, no checksum, the content size not announced in
 // advance. The error is the library's error name.
-Result<std::string> compress(std::string_view input);
+Result<ByteBuffer> compress(std::string_view input);
 
 // The outputs of every frame of `input`, joined in order, decoded by one
 // streaming context (no dictionary) until the input is used up. Errors:
@@ -30,7 +31,7 @@ Result<std::string> compress(std::string_view input);
 // std::bad_alloc, and the output is never grown past what the budget allows:
 // a larger total is counted without being stored, so a small input that
 // decodes to far more than memory holds fails without taking that memory.
-Result<std::string> decompress(std::string_view input, std::optional<uint64_t> max_output = std::nullopt);
+Result<ByteBuffer> decompress(std::string_view input, std::optional<uint64_t> max_output = std::nullopt);
 
 // Bytes this process could still take without being stopped by the system:
 // the memory the system reports available, capped by the address-space and

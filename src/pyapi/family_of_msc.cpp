@@ -2,6 +2,8 @@
 // handed in and out as MSCTopologySet objects. Only `add` and __setstate__
 // change a family, each wholly or not at all. Its state is the stored list of
 // its members in one zstd frame (compression/family_state).
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -49,7 +51,10 @@ std::string repr(const FamilyOfMSC& self) {
   return "FamilyOfMSC with " + std::to_string(self.members.size()) + " members";
 }
 
-Bytes get_state(const FamilyOfMSC& self) { return {value_or_raise(qb::write_family_state(self.members))}; }
+BytesWrite get_state(const FamilyOfMSC& self) {
+  auto frame = std::make_shared<qb::ByteBuffer>(value_or_raise(qb::write_family_state(self.members)));
+  return {frame->size(), [frame](char* out) { std::memcpy(out, frame->data(), frame->size()); }};
+}
 
 void set_state(FamilyOfMSC& self, BytesView state) {
   self.members = value_or_raise(qb::read_family_state(state.data));
