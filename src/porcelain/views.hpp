@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
+#include "porcelain/restriction.hpp"
 #include "tree/distance_matrix.hpp"
 #include "tree/failure.hpp"
 #include "tree/newick.hpp"
@@ -42,10 +44,15 @@ struct TreeViewBase {
   TreeViewBase slice(uint64_t start, uint64_t end) const;
   std::optional<DistanceMatrixView> get_distance_matrix(uint64_t index) const;
   std::string to_newick_string() const;
+  // The same trees, shared, over the renamed taxon set (remap_taxon_set).
+  Result<TreeViewBase> remap(const NameMapping& mapping) const;
 };
 
 // TopologyTreeView::from_newick: the same view with topology_only set.
 Result<TreeViewBase> topology_from_newick(std::string_view text);
+// TopologyTreeView::restriction: every tree restricted to `taxa` over the
+// taxon set of `taxa` (restriction_plan); topology_only set.
+Result<TreeViewBase> topology_restriction(const TreeViewBase& view, std::span<const std::string_view> taxa);
 
 struct MSCBase {
   uint32_t variant = 0;  // 0 or 1; slicing variant 1 forces topology_only
@@ -59,6 +66,12 @@ struct MSCTreeView {
   static MSCTreeView make(ParseState state);  // MSCTreeView::new
   MSCTreeView slice(uint64_t start, uint64_t end) const;
   std::optional<DistanceMatrixView> get_distance_matrix(uint64_t index) const;
+  // Gene trees and species tree restricted alike; variant kept, variant 1
+  // topology-only.
+  Result<MSCTreeView> restriction(std::span<const std::string_view> taxa) const;
+  // The gene trees' view renamed (TreeViewBase::remap); the species tree
+  // copied, its ids unchanged.
+  Result<MSCTreeView> remap(const NameMapping& mapping) const;
 };
 
 // A member of a FamilyOfMSC: each view in a counted holder of its own.

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "porcelain/msc_builders.hpp"
 #include "pyapi/set_members.hpp"
@@ -48,6 +49,13 @@ New<TreeClass> get_species_tree(const MSCTreeView& self) {
   return {{self.base.view.taxon_set, std::make_shared<const qb::Tree>(self.species_tree)}};
 }
 
+// Gene trees and species tree restricted alike over a new taxon set; variant
+// kept, a variant-1 result topology-only.
+template <class C>
+New<C> restriction(const MSCTreeView& self, const std::vector<std::string_view>& taxa) {
+  return {value_or_raise(self.restriction(taxa))};
+}
+
 // The same taxon set and gene-tree block; the species tree copied; variant
 // and flag as they are.
 New<MSCTopologySetClass> as_topology(const MSCTreeView& self) { return {self}; }
@@ -68,7 +76,8 @@ Class<C> msc_class(const Own&... own) {
       ClassMethod<"from_files", from_files<C>, "gene_trees_path", "species_tree_path">{},
       Method<"get_species_distance_matrix", get_species_distance_matrix>{},
       Method<"species_tree_to_newick", sets::species_tree_to_newick>{},
-      Method<"get_species_tree", get_species_tree>{});
+      Method<"get_species_tree", get_species_tree>{},
+      Method<"restriction", restriction<C>, "taxa">{});
 }
 
 const Class<MSCTreeSetClass> msc_tree_set_class = msc_class<MSCTreeSetClass>(

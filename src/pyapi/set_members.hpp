@@ -110,6 +110,13 @@ std::string repr(const typename C::Value& self) {
   return out + "')";
 }
 
+// Renaming shares the trees (and copies a species tree) and keeps the
+// receiver's variant and flag.
+template <class C>
+New<C> remap(const typename C::Value& self, const qb::NameMapping& mapping) {
+  return {value_or_raise(self.remap(mapping))};
+}
+
 template <class V>
 BytesWrite get_state(const V& self) {
   return stored_state(qb::serialized_size(self), [self](qb::StoredWriter& w) { qb::serialize(w, self); });
@@ -137,6 +144,7 @@ Class<C> set_class(const Own&... own) {
       Method<"to_newick_vec", to_newick_vec<V>>{},
       Method<"to_newick_string", to_newick_string<V>>{},
       Method<"newick", to_newick_string<V>>{},
+      Method<"remap", remap<C>, "mapping">{"Relabels taxa according to the provided mapping"},
       Method<"__getstate__", get_state<V>>{},
       Method<"__setstate__", set_state<V>, "state">{},
       Len<ngenes<V>>{},

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pyapi/classes.hpp"
 #include "pyapi/frame.hpp"
@@ -57,6 +58,21 @@ uint64_t node_count(const SingleTree& self) {
   return self.tree->node_count() - (self.tree->fake_root ? 1 : 0);
 }
 
+// The named taxa, in list order, over a taxon set of their own; the lookups
+// see the whole taxon set, not only this tree's leaves.
+New<TreeClass> restriction(const SingleTree& self, const std::vector<std::string_view>& taxa) {
+  qb::RestrictionPlan plan = value_or_raise(qb::restriction_plan(*self.taxon_set, taxa));
+  auto tree = std::make_shared<const qb::Tree>(self.tree->restrict(plan.kept));
+  return {{std::make_shared<const qb::TaxonSet>(std::move(plan.taxon_set)), std::move(tree)}};
+}
+
+// Only the taxon set is new: every taxon keeps its id, so the immutable core
+// tree is shared. The mapping must cover the whole taxon set.
+New<TreeClass> remap(const SingleTree& self, const qb::NameMapping& mapping) {
+  return {{std::make_shared<const qb::TaxonSet>(value_or_raise(qb::remap_taxon_set(*self.taxon_set, mapping))),
+           self.tree}};
+}
+
 BytesWrite get_state(const SingleTree& self) {
   const uint64_t size = qb::serialized_size(*self.taxon_set) + qb::serialized_size(*self.tree);
   return stored_state(size, [self](qb::StoredWriter& w) {
@@ -81,6 +97,8 @@ const Class<TreeClass> tree_class{
     Method<"get_distance_matrix", get_distance_matrix>{},
     Method<"to_newick", to_newick>{},
     Method<"newick", to_newick>{},
+    Method<"restriction", restriction, "taxa">{},
+    Method<"remap", remap, "mapping">{"Relabels taxa according to the provided mapping"},
     Method<"__getstate__", get_state>{},
     Method<"__setstate__", set_state, "state">{},
     Str<to_newick>{},

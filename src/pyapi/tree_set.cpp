@@ -53,6 +53,12 @@ New<C> from_file(std::string_view path) {
   return {value_or_raise(parse<C>(text))};
 }
 
+// --- TopologySet only
+
+New<TopologySetClass> restriction(const TreeViewBase& self, const std::vector<std::string_view>& taxa) {
+  return {value_or_raise(qb::topology_restriction(self, taxa))};
+}
+
 // --- TreeSet only
 
 New<TopologySetClass> as_topology(const TreeViewBase& self) { return {self}; }
@@ -66,7 +72,8 @@ const Class<TreeSetClass> tree_set_class = sets::set_class<TreeSetClass>(
 const Class<TopologySetClass> topology_set_class = sets::set_class<TopologySetClass>(
     Constructor<construct_topology_set, "newick_str">{},
     ClassMethod<"from_file", from_file<TopologySetClass>, "path">{},
-    GetItem<sets::get_item<TreeViewBase>, "index">{});
+    GetItem<sets::get_item<TreeViewBase>, "index">{},
+    Method<"restriction", restriction, "taxa">{});
 
 }  // namespace
 }  // namespace qb::py

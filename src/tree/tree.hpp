@@ -10,7 +10,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "failure.hpp"
+
 namespace qb {
+
+class KeptIds;
 
 struct Tree {
   std::vector<int32_t> taxa;
@@ -26,6 +30,17 @@ struct Tree {
   // Node count: the length of the per-node sequences (of `taxa`).
   uint64_t node_count() const noexcept { return taxa.size(); }
 
+  // The node a link value names, or -1 for "no node". Any other value outside
+  // the arena stops with the bounds text. Every read of a link goes through
+  // here, so a broken link fails the same way in every walk.
+  int64_t link(int32_t value) const {
+    if (value == -1) return -1;
+    check_index(node_count(), static_cast<uint64_t>(static_cast<int64_t>(value)));
+    return value;
+  }
+  int64_t first_child(uint64_t node) const { return link(at(firstchild, node)); }
+  int64_t next_sibling(uint64_t node) const { return link(at(nextsib, node)); }
+
   // Nodes reachable from 0 through firstchild/nextsib, each before its
   // descendants, the children of a node in reverse chain order (last child's
   // subtree first). Walked backwards it is a bottom-up order.
@@ -34,7 +49,35 @@ struct Tree {
   // The children of `node` in chain order.
   std::vector<uint64_t> children(uint64_t node) const;
 
+  // This tree restricted to the kept ids and renumbered by their id map
+  // (restrict.cpp): a topology, every length and support 0.0.
+  Tree restrict(const KeptIds& kept) const;
+
   bool operator==(const Tree&) const = default;
+};
+
+// Stops with "malformed tree: node links do not form a tree": links that no
+// tree has (a node reached twice, a chain or a parent walk that loops).
+[[noreturn]] void panic_not_a_tree(const char* file = __builtin_FILE(), int line = __builtin_LINE());
+
+// Builds a well-formed tree top-down: a root, then nodes appended one by one,
+// each as the last child of a node already built, so the children of every
+// node are in the order they were added. Lengths and supports are 0.0,
+// fake_root false.
+class TreeBuilder {
+ public:
+  // `capacity`: the expected node count, the root included (a hint).
+  explicit TreeBuilder(uint64_t capacity, int32_t root_taxon = -1);
+
+  // Appends a node carrying `taxon` as the last child of `parent`; returns its index.
+  int32_t add(int32_t parent, int32_t taxon);
+
+  const Tree& tree() const noexcept { return tree_; }
+  Tree finish(uint64_t ntaxa) &&;
+
+ private:
+  Tree tree_;
+  std::vector<int32_t> last_child_;  // per node, -1 while it has none
 };
 
 }  // namespace qb

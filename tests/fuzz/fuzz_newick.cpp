@@ -2,6 +2,7 @@
 // every operation, store and load again, and check that writing is stable
 // (text written from text written once reads back to the same text).
 #include "fuzz_common.hpp"
+#include "porcelain/msc_builders.hpp"
 
 #include <optional>
 #include <vector>
@@ -102,6 +103,33 @@ void as_gene_tree_set(std::string_view text) {
                 [](std::string_view b) { return deserialize_family_of_msc(b); });
 }
 
+// --- builders of the gene-tree/species-tree classes ----------------------------
+// The whole text as gene trees, what follows its first ';' as the species
+// text (handed over uncut): gene names take the first ids, in the order of
+// the gene trees alone; the species tree holds a labelled leaf.
+void as_msc_builders(std::string_view text) {
+  const size_t cut = text.find(';');
+  const std::string_view species = cut == std::string_view::npos ? std::string_view() : text.substr(cut + 1);
+  for (bool topology : {false, true}) {
+    Result<MSCTreeView> built = topology ? msc_topology_set_from_strings(text, species)
+                                         : msc_tree_set_from_strings(text, species);
+    if (!built.ok()) {
+      if (built.error() != "No species tree found in input string") finding("unexpected builder error:", built.error());
+      continue;
+    }
+    const MSCTreeView& m = *built;
+    check(m.base.variant == (topology ? 1u : 0u) && m.base.view.topology_only == topology, "builder variant");
+    check(m.species_tree.ntaxa > 0, "species tree without a labelled leaf");
+    auto genes = parse_newick_trees(text, topology);
+    check(genes.ok(), "gene text parsed once but not twice");
+    const TaxonSet& ids = *m.base.view.taxon_set;
+    check(ids.last >= genes->taxon_set.last, "gene names lost");
+    for (uint64_t i = 0; i < genes->taxon_set.last; ++i)
+      check(ids.names[i] == genes->taxon_set.names[i], "gene names do not take the first ids");
+  }
+}
+// --- end of the builders of the gene-tree/species-tree classes -----------------
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -126,6 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_rewrite(*view, [](const TreeViewBase& v) { return serialize_tree_view_base(v); },
                 [](std::string_view b) { return deserialize_tree_view_base(b); });
   guarded([&] { as_gene_tree_set(text); });
+  guarded([&] { as_msc_builders(text); });
 
   std::optional<std::string> once = rewrite(text);
   if (!once) return 0;

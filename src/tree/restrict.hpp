@@ -1,0 +1,60 @@
+#pragma once
+// Restriction of trees to a subset of their taxa, renumbered into a new id
+// space (Tree::restrict in restrict.cpp). Works on ids only: the callers
+// resolve names and build the new taxon set.
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "tree.hpp"
+
+namespace qb {
+
+// The kept ids of a restriction (old taxon ids) with their id map (old id ->
+// new id). Lookups are by a leaf's 32-bit taxon widened with its sign, so an
+// unlabelled leaf (-1) matches only an id no consistent taxon set hands out.
+class KeptIds {
+ public:
+  KeptIds() = default;
+  // `kept`: the kept ids, repeats collapsed. `id_map`: (old, new) pairs; a
+  // later pair for the same old id replaces an earlier one; a pair whose old
+  // id is not kept is never read. A kept id without a pair keeps its leaves
+  // but gives them taxon -1.
+  KeptIds(std::span<const uint64_t> kept, std::span<const std::pair<uint64_t, uint64_t>> id_map);
+
+  // Number of distinct kept ids.
+  uint64_t size() const noexcept { return count_; }
+  bool empty() const noexcept { return count_ == 0; }
+
+  // Whether `taxon` is kept; if so `out` is the taxon its leaf gets in the
+  // result: the low 32 bits of its new id, or -1 without one.
+  bool find(int32_t taxon, int32_t& out) const {
+    const uint64_t key = static_cast<uint64_t>(static_cast<int64_t>(taxon));
+    int64_t slot = kAbsent;
+    if (key < dense_.size()) {
+      slot = dense_[key];
+    } else if (!sparse_.empty()) {
+      auto it = sparse_.find(key);
+      if (it != sparse_.end()) slot = it->second;
+    }
+    if (slot == kAbsent) return false;
+    out = static_cast<int32_t>(slot);
+    return true;
+  }
+
+ private:
+  static constexpr int64_t kAbsent = INT64_MIN;
+
+  // Ids below dense_.size() (ids a taxon set hands out: small and dense) are
+  // looked up by index, the rest (only from stored sets) by hash.
+  std::vector<int64_t> dense_;
+  std::unordered_map<uint64_t, int64_t> sparse_;
+  uint64_t count_ = 0;
+};
+
+// Tree::restrict of every tree, in order, into a result allocated once.
+std::vector<Tree> restrict_all(std::span<const Tree> trees, const KeptIds& kept);
+
+}  // namespace qb
