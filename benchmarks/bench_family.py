@@ -26,17 +26,16 @@ from __future__ import annotations
 
 import argparse
 import datetime
-import gc
 import os
 import pickle
 import platform
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import peers as P  # noqa: E402
+from bench_peers import best_of  # noqa: E402
 
 import quorbelin as qb  # noqa: E402
 
@@ -45,6 +44,7 @@ DEFAULT_DATA = REPO.parent / "shared" / "data"
 DEFAULT_OUT = REPO / "benchmarks" / "results" / "family.md"
 
 AIMS = {"smaller_than_uncompressed": 3.0, "smaller_than_peers": 10.0, "mb_per_s": 300.0}
+BUDGET = 120.0  # seconds of runs per measure before fewer than --repeat are taken
 
 
 def pairs_in(data: Path) -> list[tuple[Path, Path]]:
@@ -57,18 +57,9 @@ def pairs_in(data: Path) -> list[tuple[Path, Path]]:
     return out
 
 
-def best_of(fn, repeat: int):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        gc.collect()
-        gc.disable()
-        try:
-            start = time.perf_counter()
-            result = fn()
-            best = min(best, time.perf_counter() - start)
-        finally:
-            gc.enable()
-    return best, result
+def timed(fn, repeat: int):
+    """(best time of `repeat` runs, the result of one more run)."""
+    return best_of(fn, repeat, BUDGET)[0], fn()
 
 
 class Row:
@@ -81,24 +72,24 @@ def bench_ours(family, repeat):
     MSCTopologySet = type(family[0])
     want = [m.to_newick_vec() for m in family]
 
-    t_get, state = best_of(family.__getstate__, repeat)
+    t_get, state = timed(family.__getstate__, repeat)
 
     def restore():
         fresh = qb.FamilyOfMSC()
         fresh.__setstate__(state)
         return fresh
 
-    t_set, back = best_of(restore, repeat)
+    t_set, back = timed(restore, repeat)
     assert [m.to_newick_vec() for m in back] == want and back.get_sizes() == family.get_sizes()
     rows.append(Row("FamilyOfMSC state (zstd level 3)", len(state), t_get, t_set))
 
-    t_dump, data = best_of(lambda: pickle.dumps(family, protocol=pickle.HIGHEST_PROTOCOL), repeat)
-    t_load, back = best_of(lambda: pickle.loads(data), repeat)
+    t_dump, data = timed(lambda: pickle.dumps(family, protocol=pickle.HIGHEST_PROTOCOL), repeat)
+    t_load, back = timed(lambda: pickle.loads(data), repeat)
     assert [m.to_newick_vec() for m in back] == want
     rows.append(Row("pickle of the FamilyOfMSC", len(data), t_dump, t_load))
 
     members = list(family)
-    t_get, states = best_of(lambda: [m.__getstate__() for m in members], repeat)
+    t_get, states = timed(lambda: [m.__getstate__() for m in members], repeat)
 
     def restore_members():
         out = []
@@ -108,7 +99,7 @@ def bench_ours(family, repeat):
             out.append(fresh)
         return out
 
-    t_set, back = best_of(restore_members, repeat)
+    t_set, back = timed(restore_members, repeat)
     assert [m.to_newick_vec() for m in back] == want
     stored = 8 + sum(len(s) for s in states)
     rows.append(Row("MSCTopologySet states, uncompressed", stored - 8, t_get, t_set))
@@ -119,8 +110,8 @@ def bench_peer(adapter, distinct, counts, our_leaves, repeat):
     size = write = read = 0.0
     for path, count in zip(distinct, counts):
         obj = adapter.read(path.read_text())
-        t_dump, data = best_of(lambda: pickle.dumps(obj, protocol=pickle.HIGHEST_PROTOCOL), repeat)
-        t_load, back = best_of(lambda: pickle.loads(data), repeat)
+        t_dump, data = timed(lambda: pickle.dumps(obj, protocol=pickle.HIGHEST_PROTOCOL), repeat)
+        t_load, back = timed(lambda: pickle.loads(data), repeat)
         if [sorted(leaves) for leaves in adapter.leaf_lists(back)] != our_leaves[path]:
             raise SystemExit(f"{adapter.name}: restored trees of {path.name} differ from ours")
         size += len(data) * count
