@@ -865,21 +865,25 @@ int contains_entry(PyObject* self, PyObject* item) noexcept {
 enum class CompareOp { Lt = Py_LT, Le = Py_LE, Eq = Py_EQ, Ne = Py_NE, Gt = Py_GT, Ge = Py_GE };
 
 // Body: std::optional<bool>(const Value& self, PyObject* other, CompareOp op);
-// nullopt, or any failure, answers NotImplemented.
+// nullopt, or any failure, answers NotImplemented. NotImplemented is returned
+// as a new reference taken here: the interpreter's return macro does not take
+// one when built with the 3.12.0 and 3.12.1 headers, which older interpreters
+// running this stable-ABI module then pay for with their NotImplemented.
 template <class C, auto Body>
 PyObject* compare_entry(PyObject* self, PyObject* other, int op) noexcept {
+  auto not_implemented = [] { return Ref::borrow(Py_NotImplemented).release(); };
   try {
-    if (op < Py_LT || op > Py_GE || Py_TYPE(self) != type_of<C>()) Py_RETURN_NOTIMPLEMENTED;
+    if (op < Py_LT || op > Py_GE || Py_TYPE(self) != type_of<C>()) return not_implemented();
     SharedBorrow guard(self);
     std::optional<bool> r = Body(std::as_const(stored_value<typename C::Value>(self)), other, static_cast<CompareOp>(op));
     if (!r) {
       if (PyErr_Occurred()) PyErr_Clear();
-      Py_RETURN_NOTIMPLEMENTED;
+      return not_implemented();
     }
     return Ref::borrow(*r ? Py_True : Py_False).release();
   } catch (...) {
     if (PyErr_Occurred()) PyErr_Clear();
-    Py_RETURN_NOTIMPLEMENTED;
+    return not_implemented();
   }
 }
 
