@@ -10,20 +10,32 @@
 namespace qb {
 
 Result<RestrictionPlan> restriction_plan(const TaxonSet& from, std::span<const std::string_view> taxa) {
-  std::vector<uint64_t> old_ids;
-  old_ids.reserve(taxa.size());
+  // Long lists look names up in tables larger than the cache: each name's
+  // slot is fetched a few dozen names before it is needed.
+  constexpr size_t kAhead = 16;
+  const size_t k = taxa.size();
+  std::vector<uint64_t> hashes(k);
   size_t bytes = 0;
-  for (std::string_view name : taxa) {
-    const std::optional<uint64_t> id = from.find(name);
-    if (!id) return Error{"Taxon '" + std::string(name) + "' not found in tree"};
+  for (size_t i = 0; i < k; ++i) {
+    hashes[i] = name_hash(taxa[i]);
+    bytes += taxa[i].size();
+  }
+  std::vector<uint64_t> old_ids;
+  old_ids.reserve(k);
+  for (size_t i = 0; i < k; ++i) {
+    if (i + kAhead < k) from.prefetch(hashes[i + kAhead]);
+    const std::optional<uint64_t> id = from.find(taxa[i]);
+    if (!id) return Error{"Taxon '" + std::string(taxa[i]) + "' not found in tree"};
     old_ids.push_back(*id);
-    bytes += name.size();
   }
   RestrictionPlan plan;
-  plan.taxon_set.reserve(taxa.size(), bytes);
+  plan.taxon_set.reserve(k, bytes);
   std::vector<std::pair<uint64_t, uint64_t>> id_map;
-  id_map.reserve(taxa.size());
-  for (size_t i = 0; i < taxa.size(); ++i) id_map.emplace_back(old_ids[i], plan.taxon_set.get_or_insert(taxa[i]));
+  id_map.reserve(k);
+  for (size_t i = 0; i < k; ++i) {
+    if (i + kAhead < k) plan.taxon_set.prefetch(hashes[i + kAhead]);
+    id_map.emplace_back(old_ids[i], plan.taxon_set.get_or_insert(taxa[i], hashes[i]));
+  }
   plan.kept = KeptIds(old_ids, id_map);
   return plan;
 }

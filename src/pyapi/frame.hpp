@@ -865,13 +865,15 @@ int contains_entry(PyObject* self, PyObject* item) noexcept {
 enum class CompareOp { Lt = Py_LT, Le = Py_LE, Eq = Py_EQ, Ne = Py_NE, Gt = Py_GT, Ge = Py_GE };
 
 // Body: std::optional<bool>(const Value& self, PyObject* other, CompareOp op);
-// nullopt, or any failure, answers NotImplemented. NotImplemented is returned
-// as a new reference taken here: the interpreter's return macro does not take
-// one when built with the 3.12.0 and 3.12.1 headers, which older interpreters
-// running this stable-ABI module then pay for with their NotImplemented.
+// nullopt, or any failure, answers NotImplemented. Its reference is taken
+// explicitly: the 3.12.0 and 3.12.1 headers define Py_RETURN_NOTIMPLEMENTED
+// without an increment (NotImplemented is immortal there) even under the
+// limited API, so a module built with them would drop a reference it does not
+// own on every NotImplemented answer under 3.10 and 3.11.
+inline PyObject* not_implemented() noexcept { return Ref::borrow(Py_NotImplemented).release(); }
+
 template <class C, auto Body>
 PyObject* compare_entry(PyObject* self, PyObject* other, int op) noexcept {
-  auto not_implemented = [] { return Ref::borrow(Py_NotImplemented).release(); };
   try {
     if (op < Py_LT || op > Py_GE || Py_TYPE(self) != type_of<C>()) return not_implemented();
     SharedBorrow guard(self);

@@ -1,12 +1,13 @@
 // Restriction: keep the leaves whose taxa are kept ids, drop the inner nodes
 // that no longer branch, renumber the taxa.
 //
-// Three stages, each a TreeBuilder pass: the skeleton (every surviving node
-// under its nearest surviving ancestor, children in source index order), the
-// contraction of the non-root nodes left with one child, and, when the root
-// then has one child, the rebuild of that child's subtree as the whole tree.
-// Each later stage runs only when the one before leaves such nodes, and the
-// result's ntaxa differs by stage (see Tree::restrict).
+// Three stages: the skeleton (every surviving node under its nearest surviving
+// ancestor, children in source index order), the contraction of the non-root
+// nodes left with one child, and, when the root then has one child, the
+// rebuild of that child's subtree as the whole tree. Each later stage runs
+// only when the one before leaves such nodes, and the result's ntaxa differs
+// by stage (see Tree::restrict). The skeleton is worked out on per-node
+// vectors first, so only the tree returned by the first two stages is built.
 //
 // Working data is one vector per node; the ancestor walks share what they
 // learn, so the whole call is linear in the node count even for stored trees
@@ -18,127 +19,223 @@
 namespace qb {
 
 KeptIds::KeptIds(std::span<const uint64_t> kept, std::span<const std::pair<uint64_t, uint64_t>> id_map) {
-  uint64_t max_key = 0;
-  for (uint64_t k : kept) max_key = std::max(max_key, k);
-  // Index by id unless the ids are sparse (a stored set may name any id).
-  const uint64_t bound = kept.empty() ? 0 : std::min<uint64_t>(max_key, 4 * kept.size() + 4096) + 1;
-  dense_.assign(bound, kAbsent);
-  auto slot = [&](uint64_t key) -> int64_t* {
-    if (key < bound) return &dense_[key];
-    auto it = sparse_.find(key);
-    return it == sparse_.end() ? nullptr : &it->second;
-  };
+  // The bitmap spans the ids up to the largest kept one, unless they lie far
+  // apart (a stored set may name any id).
+  const uint64_t cap = 64 * static_cast<uint64_t>(kept.size()) + (uint64_t{1} << 22);
+  uint64_t top = 0;
+  for (uint64_t k : kept)
+    if (k < cap) top = std::max(top, k + 1);
+  bound_ = top;
+  bits_.assign((bound_ + 63) / 64, 0);
   for (uint64_t k : kept) {
-    if (k < bound) {
-      if (dense_[k] != kAbsent) continue;
-      dense_[k] = -1;
+    if (k < bound_) {
+      uint64_t& word = bits_[k >> 6];
+      const uint64_t bit = uint64_t{1} << (k & 63);
+      if (word & bit) continue;
+      word |= bit;
     } else if (!sparse_.emplace(k, -1).second) {
       continue;
     }
     ++count_;
   }
-  for (const auto& [from, to] : id_map)
-    if (int64_t* s = slot(from); s && *s != kAbsent) *s = static_cast<int32_t>(static_cast<uint32_t>(to));
+  rank_.resize(bits_.size());
+  uint32_t before = 0;
+  for (size_t w = 0; w < bits_.size(); ++w) {
+    rank_[w] = before;
+    before += static_cast<uint32_t>(__builtin_popcountll(bits_[w]));
+  }
+  values_.assign(before, -1);
+  for (const auto& [from, to] : id_map) {
+    const int32_t value = static_cast<int32_t>(static_cast<uint32_t>(to));
+    if (from < bound_) {
+      const uint64_t word = bits_[from >> 6], bit = uint64_t{1} << (from & 63);
+      if (word & bit) values_[rank_[from >> 6] + static_cast<uint32_t>(__builtin_popcountll(word & (bit - 1)))] = value;
+    } else if (auto it = sparse_.find(from); it != sparse_.end()) {
+      it->second = value;
+    }
+  }
 }
 
 namespace {
 
 constexpr int32_t kUnknown = -1;  // not placed yet / nearest survivor not known
 constexpr int32_t kOnPath = -2;   // on the ancestor walk in progress
+constexpr uint8_t kUnseen = 3;    // not reached from the root
 
-// Steps 1 and 2: whether each node survives. A leaf survives by its own kept
-// taxon, an inner node by two or more kept leaves below it; node 0 always.
-std::vector<uint8_t> survivors(const Tree& tree, const KeptIds& kept, uint64_t& count) {
+// Step 1 on trees whose every link points forward: firstchild and nextsib of
+// each node name -1 or a later node, and every node but the root is named by
+// exactly one link (as the reader and the builder lay trees out). Each node's
+// chain parent then comes before it, so the counts can be summed in one pass
+// down the indices instead of a walk. False, with nothing decided, for any
+// other tree, which takes the walk.
+bool kept_below_forward(const Tree& tree, const KeptIds& kept, std::vector<uint8_t>& below,
+                        std::vector<int32_t>& chain_parent) {
   const uint64_t n = tree.node_count();
-  // Kept leaves below each node, saturated at 2: survival asks for "2 or more".
-  std::vector<uint8_t> below(n, 0);
-  const std::vector<uint64_t> order = tree.preorder();  // bounds every chain walked below
-  int32_t unused;
-  for (auto it = order.rbegin(); it != order.rend(); ++it) {
-    const uint64_t v = *it;
-    uint8_t c = 0;
-    if (at(tree.childcount, v) == 0) {
-      c = kept.find(at(tree.taxa, v), unused) ? 1 : 0;
-    } else {
-      for (int64_t ch = tree.first_child(v); ch != -1 && c < 2; ch = tree.next_sibling(ch))
-        c = static_cast<uint8_t>(std::min(2, c + below[ch]));
+  if (n == 0 || n > static_cast<uint64_t>(INT32_MAX) || tree.childcount.size() < n || tree.firstchild.size() < n ||
+      tree.nextsib.size() < n)
+    return false;
+  chain_parent.assign(n, -1);
+  below.assign(n, 0);
+  for (uint64_t v = 0; v < n; ++v) {
+    const int32_t fc = tree.firstchild[v];
+    const int32_t ns = v == 0 ? -1 : tree.nextsib[v];
+    if (v != 0 && chain_parent[v] < 0) return false;  // named by no link
+    for (const auto& [link, parent] : {std::pair{fc, static_cast<int32_t>(v)}, std::pair{ns, chain_parent[v]}}) {
+      if (link == -1) continue;
+      if (link <= static_cast<int64_t>(v) || static_cast<uint64_t>(link) >= n || chain_parent[link] >= 0) return false;
+      chain_parent[link] = parent;
     }
-    below[v] = c;
+    if (tree.childcount[v] == 0) below[v] = kept.contains(tree.taxa[v]) ? 1 : 0;
   }
-  count = 1;
-  below[0] = 1;
-  for (uint64_t v = 1; v < n; ++v) {
-    const bool leaf = at(tree.childcount, v) == 0;
-    below[v] = (leaf ? kept.find(at(tree.taxa, v), unused) : below[v] >= 2) ? 1 : 0;
-    count += below[v];
+  for (uint64_t v = n - 1; v >= 1; --v) {
+    const int32_t p = chain_parent[v];
+    if (tree.childcount[p] != 0) below[p] = static_cast<uint8_t>(std::min(2, below[p] + below[v]));
   }
-  return below;
+  return true;
 }
 
-// Step 3: every surviving node, in source index order, appended under its
-// nearest surviving ancestor. `place[v]` is the new index of a surviving v
-// and, for a dropped v, its nearest surviving ancestor once a walk found it.
-TreeBuilder skeleton(const Tree& tree, const KeptIds& kept) {
+// Step 1: kept leaves below each node, saturated at 2 (survival asks for "2
+// or more"), kUnseen for nodes the root does not reach. One walk over the
+// child chains from the root: a leaf (childcount 0) counts its own taxon, an
+// inner node the sum over its chain, added as each child's subtree is done.
+// A node reached twice means the links do not form a tree.
+void kept_below(const Tree& tree, const KeptIds& kept, std::vector<uint8_t>& below, std::vector<int32_t>& spare) {
+  if (kept_below_forward(tree, kept, below, spare)) return;
   const uint64_t n = tree.node_count();
-  uint64_t count = 0;
-  const std::vector<uint8_t> alive = survivors(tree, kept, count);
-  TreeBuilder out(count);
-  std::vector<int32_t> place(n, kUnknown);
-  place[0] = 0;
+  if (n == 0) panic("malformed tree: the tree has no nodes");
+  below.assign(n, kUnseen);
+  // Frames: (node, parent whose count it adds to, or -1); node ~v closes v.
+  struct Frame {
+    int32_t node;
+    int32_t parent;
+  };
+  std::vector<Frame> stack;
+  stack.push_back({0, -1});
+  below[0] = 0;
+  while (!stack.empty()) {
+    const Frame f = stack.back();
+    stack.pop_back();
+    uint64_t v;
+    if (f.node < 0) {
+      v = static_cast<uint64_t>(~f.node);
+    } else {
+      v = static_cast<uint64_t>(f.node);
+      const bool inner = at(tree.childcount, v) != 0;
+      if (inner) {
+        stack.push_back({~f.node, f.parent});
+      } else {
+        below[v] = kept.contains(at(tree.taxa, v)) ? 1 : 0;
+      }
+      // Children go on in reverse chain order, so the first is walked first:
+      // in a parsed tree the walk then runs through the arena in index order.
+      const int32_t sum_into = inner ? f.node : -1;
+      const size_t first = stack.size();
+      for (int64_t c = tree.first_child(v); c != -1; c = tree.next_sibling(c)) {
+        if (below[c] != kUnseen) panic_not_a_tree();
+        below[c] = 0;
+        stack.push_back({static_cast<int32_t>(c), sum_into});
+      }
+      std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
+      if (inner) continue;
+    }
+    if (f.parent >= 0) {
+      uint8_t& p = below[f.parent];
+      p = static_cast<uint8_t>(std::min(2, p + below[v]));
+    }
+  }
+}
+
+// Steps 2 and 3 without building: which nodes the skeleton holds and under
+// which node. Survival is read off as needed: node 0 always, a leaf by its own
+// kept taxon, an inner node by two or more kept leaves below. A surviving v is
+// placed under its nearest surviving ancestor a (up[v] = a) when a was placed
+// before it (always, in trees whose parents come first); up[v] = kLeftOut
+// otherwise, and its surviving descendants are then left out in turn. For a
+// dropped v, up[v] caches its nearest surviving ancestor once a walk found it.
+struct Skeleton {
+  std::vector<uint8_t> below;  // step 1
+  std::vector<int32_t> up;
+  std::vector<uint8_t> kids;   // skeleton children of each node, saturated at 2
+  std::vector<uint8_t> placed;
+  std::vector<int32_t> spare;  // scratch of steps 1 and 5
+  uint64_t count = 1;          // placed nodes, the root included
+  bool inner_single = false;   // a placed node other than the root has one child
+};
+
+constexpr int32_t kLeftOut = -3;
+
+Skeleton skeleton(const Tree& tree, const KeptIds& kept) {
+  const uint64_t n = tree.node_count();
+  Skeleton sk;
+  kept_below(tree, kept, sk.below, sk.spare);
+  const std::vector<uint8_t>& below = sk.below;
+  auto alive = [&](uint64_t v) {
+    if (at(tree.childcount, v) == 0) return v == 0 || kept.contains(at(tree.taxa, v));
+    return v == 0 || below[v] == 2;
+  };
   auto parent = [&](uint64_t v) {
     const uint64_t p = static_cast<uint64_t>(static_cast<int64_t>(at(tree.parents, v)));
     check_index(n, p);
     return p;
   };
+  sk.up.assign(n, kUnknown);
+  sk.kids.assign(n, 0);
+  sk.up[0] = 0;
+  sk.placed.assign(n, 0);
+  sk.placed[0] = 1;
   std::vector<uint64_t> path;
   for (uint64_t v = 1; v < n; ++v) {
-    if (!alive[v]) continue;
+    if (at(tree.childcount, v) == 0 ? !kept.contains(at(tree.taxa, v)) : below[v] != 2) continue;
     uint64_t a = parent(v);
-    while (!alive[a]) {
-      const int32_t known = place[a];
+    while (!alive(a)) {
+      const int32_t known = sk.up[a];
       if (known >= 0) {
         a = static_cast<uint64_t>(known);
         break;
       }
       if (known == kOnPath) panic_not_a_tree();
-      place[a] = kOnPath;
+      sk.up[a] = kOnPath;
       path.push_back(a);
       a = parent(a);
     }
-    for (uint64_t d : path) place[d] = static_cast<int32_t>(a);
+    for (uint64_t d : path) sk.up[d] = static_cast<int32_t>(a);
     path.clear();
-    // An ancestor with a larger index is not placed yet: v is left out, and
-    // so, in turn, are its surviving descendants.
-    if (place[a] < 0) continue;
-    int32_t taxon = -1;
-    if (tree.childcount[v] == 0 && !kept.find(tree.taxa[v], taxon)) taxon = -1;
-    place[v] = out.add(place[a], taxon);
+    if (!sk.placed[a]) {
+      sk.up[v] = kLeftOut;
+      continue;
+    }
+    sk.placed[v] = 1;
+    sk.up[v] = static_cast<int32_t>(a);
+    if (sk.kids[a] < 2) ++sk.kids[a];
+    ++sk.count;
   }
-  return out;
+  for (uint64_t v = 1; v < n && !sk.inner_single; ++v) sk.inner_single = sk.placed[v] && sk.kids[v] == 1;
+  return sk;
 }
 
-bool has_inner_single_child(const Tree& t) {
-  for (uint64_t v = 1; v < t.node_count(); ++v)
-    if (t.childcount[v] == 1) return true;
-  return false;
-}
-
-// Step 5: the skeleton without its non-root nodes of one child; each node
-// goes under its nearest ancestor that is the root or has another count.
-Tree contract(const Tree& s) {
-  const uint64_t m = s.node_count();
-  uint64_t count = 1;
-  for (uint64_t v = 1; v < m; ++v) count += s.childcount[v] != 1;
+// The placed nodes in source index order, each under the new index of its
+// skeleton parent: the skeleton itself (step 3), or, with `contract`, without
+// its non-root nodes of one child, each node under its nearest skeleton
+// ancestor that is the root or has another count (step 5).
+Tree build(Skeleton& sk, const Tree& tree, const KeptIds& kept, bool contract, uint64_t ntaxa) {
+  const uint64_t n = sk.up.size();
+  uint64_t count = sk.count;
+  if (contract)
+    for (uint64_t v = 1; v < n; ++v) count -= sk.placed[v] && sk.kids[v] == 1;
   TreeBuilder out(count);
-  std::vector<int32_t> place(m, kUnknown);
-  place[0] = 0;
-  for (uint64_t v = 1; v < m; ++v) {
-    if (s.childcount[v] == 1) continue;
-    int32_t a = s.parents[v];
-    while (a != 0 && s.childcount[a] == 1) a = s.parents[a];
-    place[v] = out.add(place[a], s.taxa[v]);
+  std::vector<int32_t>& index = sk.spare;
+  index.assign(n, kUnknown);
+  index[0] = 0;
+  for (uint64_t v = 1; v < n; ++v) {
+    if (!sk.placed[v] || (contract && sk.kids[v] == 1)) continue;
+    int32_t a = sk.up[v];
+    if (contract)
+      while (a != 0 && sk.kids[a] == 1) a = sk.up[a];
+    int32_t taxon = -1;  // an inner node's, or a kept leaf's new one
+    if (tree.childcount[v] == 0) kept.find(tree.taxa[v], taxon);
+    index[v] = out.add(index[a], taxon);
   }
-  return std::move(out).finish(s.ntaxa);
+  return std::move(out).finish(ntaxa);
 }
 
 // Step 6: the subtree of the root's only child c as a tree of its own,
@@ -169,11 +266,12 @@ Tree rebuild(const Tree& t, uint64_t c) {
 }  // namespace
 
 Tree Tree::restrict(const KeptIds& kept) const {
-  TreeBuilder built = skeleton(*this, kept);
-  // Steps 4 to 6. ntaxa counts the kept ids unless the rebuild runs, which
+  Skeleton sk = skeleton(*this, kept);
+  // Step 4: the skeleton is the result unless a node other than the root has
+  // one child. ntaxa counts the kept ids, unless the rebuild runs, which
   // counts the labelled nodes.
-  if (!has_inner_single_child(built.tree())) return std::move(built).finish(kept.size());
-  Tree contracted = contract(std::move(built).finish(kept.size()));
+  if (!sk.inner_single) return build(sk, *this, kept, false, kept.size());
+  Tree contracted = build(sk, *this, kept, true, kept.size());
   if (contracted.childcount[0] != 1) return contracted;
   return rebuild(contracted, static_cast<uint64_t>(contracted.firstchild[0]));
 }

@@ -28,29 +28,41 @@ class KeptIds {
   uint64_t size() const noexcept { return count_; }
   bool empty() const noexcept { return count_ == 0; }
 
+  bool contains(int32_t taxon) const {
+    const uint64_t key = widen(taxon);
+    if (key < bound_) return (bits_[key >> 6] >> (key & 63)) & 1;
+    return !sparse_.empty() && sparse_.count(key) != 0;
+  }
+
   // Whether `taxon` is kept; if so `out` is the taxon its leaf gets in the
   // result: the low 32 bits of its new id, or -1 without one.
   bool find(int32_t taxon, int32_t& out) const {
-    const uint64_t key = static_cast<uint64_t>(static_cast<int64_t>(taxon));
-    int64_t slot = kAbsent;
-    if (key < dense_.size()) {
-      slot = dense_[key];
-    } else if (!sparse_.empty()) {
-      auto it = sparse_.find(key);
-      if (it != sparse_.end()) slot = it->second;
+    const uint64_t key = widen(taxon);
+    if (key < bound_) {
+      const uint64_t word = bits_[key >> 6], bit = uint64_t{1} << (key & 63);
+      if (!(word & bit)) return false;
+      out = values_[rank_[key >> 6] + static_cast<uint32_t>(__builtin_popcountll(word & (bit - 1)))];
+      return true;
     }
-    if (slot == kAbsent) return false;
-    out = static_cast<int32_t>(slot);
+    if (sparse_.empty()) return false;
+    auto it = sparse_.find(key);
+    if (it == sparse_.end()) return false;
+    out = it->second;
     return true;
   }
 
  private:
-  static constexpr int64_t kAbsent = INT64_MIN;
+  static uint64_t widen(int32_t taxon) { return static_cast<uint64_t>(static_cast<int64_t>(taxon)); }
 
-  // Ids below dense_.size() (ids a taxon set hands out: small and dense) are
-  // looked up by index, the rest (only from stored sets) by hash.
-  std::vector<int64_t> dense_;
-  std::unordered_map<uint64_t, int64_t> sparse_;
+  // Ids below bound_ (those a taxon set hands out: small and dense) are bits
+  // of a bitmap, their results in id order in values_, found by the rank of
+  // their bit; the rest (only from stored sets, or a few ids far apart) are
+  // hashed.
+  uint64_t bound_ = 0;
+  std::vector<uint64_t> bits_;
+  std::vector<uint32_t> rank_;  // kept ids in the words before each word
+  std::vector<int32_t> values_;
+  std::unordered_map<uint64_t, int32_t> sparse_;
   uint64_t count_ = 0;
 };
 

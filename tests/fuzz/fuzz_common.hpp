@@ -56,7 +56,119 @@ inline void check_reader_error(const std::string& e) {
   finding("unexpected reader error:", e);
 }
 
+// --- Restriction and renaming ------------------------------------------------
+// Run on every tree and taxon set a target reads. A result must be a tree the
+// builder could make (all links agree, no non-root node with one child, a
+// topology); restricting the restriction of a parsed-shape tree to all its
+// taxa again changes nothing but, in one case, ntaxa.
+
+inline bool same(const Tree& a, const Tree& b);
+
+// Links agree (chains, parents, counts), every node reachable, parents before
+// children: the shape the parser and the builder give.
+inline bool parsed_shape(const Tree& t) {
+  const uint64_t n = t.node_count();
+  if (n == 0 || t.parents.size() != n || t.firstchild.size() != n || t.nextsib.size() != n ||
+      t.childcount.size() != n || t.parents[0] != 0)
+    return false;
+  uint64_t reached = 1;
+  for (uint64_t v = 0; v < n; ++v) {
+    uint64_t count = 0;
+    for (int64_t c = t.firstchild[v]; c != -1; c = t.nextsib[c], ++count) {
+      if (c <= static_cast<int64_t>(v) || static_cast<uint64_t>(c) >= n || t.parents[c] != static_cast<int32_t>(v) ||
+          count > n)
+        return false;
+      ++reached;
+    }
+    if (count != t.childcount[v]) return false;
+  }
+  return reached == n;
+}
+
+inline void check_restricted(const Tree& r, const TaxonSet& taxa) {
+  check(parsed_shape(r), "restriction result is not a tree");
+  for (uint64_t v = 1; v < r.node_count(); ++v) check(r.childcount[v] != 1, "restriction kept a node of one child");
+  for (uint64_t v = 0; v < r.node_count(); ++v) {
+    check(r.support[v] == 0.0 && r.lengths[v] == 0.0, "restriction kept a length or support");
+    check(r.taxa[v] == -1 || static_cast<uint64_t>(r.taxa[v]) < taxa.last, "restriction taxon out of its set");
+  }
+  check(!r.fake_root, "restriction set fake_root");
+}
+
+inline void exercise_restriction(const Tree& tree, const TaxonSet& taxa) {
+  const size_t k = taxa.names.size() < 64 ? taxa.names.size() : 64;
+  std::vector<std::string_view> all, every_other;
+  for (size_t i = 0; i < k; ++i) {
+    all.push_back(taxa.names[i]);
+    if (i % 2 == 0) every_other.push_back(taxa.names[i]);
+  }
+  for (const auto* list : {&all, &every_other}) {
+    guarded([&] {
+      auto plan = restriction_plan(taxa, *list);
+      if (!plan.ok()) {
+        // Only a stored set whose names and to_id disagree.
+        check(plan.error().rfind("Taxon '", 0) == 0, "unexpected restriction error");
+        return;
+      }
+      const Tree r = tree.restrict(plan->kept);
+      check_restricted(r, plan->taxon_set);
+      if (!parsed_shape(tree) || !plan->taxon_set.to_id.plain()) return;
+      std::vector<std::string_view> names(plan->taxon_set.names.begin(), plan->taxon_set.names.end());
+      auto again = restriction_plan(plan->taxon_set, names);
+      check(again.ok(), "restricted taxon set lost a name");
+      Tree twice = r.restrict(again->kept);
+      twice.ntaxa = r.ntaxa;
+      check(same(twice, r), "restriction is not idempotent");
+    });
+  }
+  guarded([&] {
+    NameMapping mapping;
+    for (std::string_view name : taxa.names) mapping.emplace(std::string(name), std::string(name) + "'");
+    auto renamed = remap_taxon_set(taxa, mapping);
+    if (!renamed.ok()) {
+      const std::string& e = renamed.error();
+      check(e == "Mapping must contain exactly one entry for each taxon" ||
+                e.rfind("No mapping provided for taxon '", 0) == 0 ||
+                e == "Mapping is not one-to-one (multiple taxa mapped to same name)",
+            "unexpected remap error");
+      return;
+    }
+    check(renamed->names.size() <= taxa.names.size(), "remap grew the taxon set");
+  });
+}
+
+// The first half of the names, over every tree; renaming by itself.
+inline void exercise_view_restriction(const TreeViewBase& view) {
+  std::vector<std::string_view> half;
+  for (size_t i = 0; i < view.taxon_set->names.size() / 2 && i < 32; ++i) half.push_back(view.taxon_set->names[i]);
+  guarded([&] {
+    auto r = topology_restriction(view, half);
+    if (!r.ok()) return;
+    check(r->topology_only && r->size() == view.size(), "view restriction");
+  });
+  NameMapping identity;
+  for (std::string_view name : view.taxon_set->names) identity.emplace(name, name);
+  auto renamed = view.remap(identity);
+  if (renamed.ok()) check(renamed->trees == view.trees && renamed->topology_only == view.topology_only, "view remap");
+}
+
+inline void exercise_msc_restriction(const MSCTreeView& m) {
+  std::vector<std::string_view> all(m.base.view.taxon_set->names.begin(), m.base.view.taxon_set->names.end());
+  if (all.size() > 64) all.resize(64);
+  guarded([&] {
+    auto r = m.restriction(all);
+    if (!r.ok()) return;
+    check(r->base.variant == m.base.variant, "restriction changed the variant");
+    check(r->base.view.topology_only == (m.base.variant == 1 || m.base.view.topology_only), "restriction flag");
+  });
+  NameMapping identity;
+  for (std::string_view name : m.base.view.taxon_set->names) identity.emplace(name, name);
+  auto renamed = m.remap(identity);
+  if (renamed.ok()) check(same(renamed->species_tree, m.species_tree), "remap changed the species tree");
+}
+
 inline void exercise_tree(const Tree& tree, const TaxonSet& taxa, bool with_matrix = true) {
+  exercise_restriction(tree, taxa);
   guarded([&] { (void)tree.preorder(); });
   guarded([&] {
     const uint64_t n = tree.node_count() < 64 ? tree.node_count() : 64;
@@ -88,6 +200,7 @@ inline void exercise_view(const TreeViewBase& view) {
   const uint64_t n = view.size();
   for (uint64_t i = 0; i < n && i < 16; ++i) exercise_tree((*view.trees)[i], *view.taxon_set, false);
   guarded([&] { (void)view.to_newick_string(); });
+  exercise_view_restriction(view);
   for (uint64_t i = 0; i < n && i < 4; ++i) {
     const Tree& t = (*view.trees)[i];
     if (t.ntaxa < kMatrixTaxa && t.node_count() <= kMatrixNodes) guarded([&] {
@@ -115,6 +228,7 @@ inline void exercise_view(const TreeViewBase& view) {
 // `with_gene_trees` false when the gene trees were exercised as a tree set already.
 inline void exercise_msc(const MSCTreeView& m, bool with_gene_trees = true) {
   if (with_gene_trees) exercise_view(m.base.view);
+  exercise_msc_restriction(m);
   exercise_tree(m.species_tree, *m.base.view.taxon_set);
   const uint64_t n = m.base.view.size();
   const MSCTreeView s = m.slice(n / 2, n);
