@@ -36,7 +36,7 @@ cmake --build "$BUILD"
 
 # The seed generator links the instrumented core; it is not a fuzz target.
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer-no-link,address,undefined -Isrc tests/fuzz/make_seeds.cpp \
-  "$BUILD/libqbcore.a" $(pkg-config --libs libzstd) -o "$BUILD/make_seeds"
+  "$BUILD/libqbcompression.a" "$BUILD/libqbcore.a" $(pkg-config --libs libzstd) -o "$BUILD/make_seeds"
 rm -rf "$BUILD/seeds"
 "$BUILD/make_seeds" "$BUILD/seeds" ${DATA:+"$DATA" "$DATA/odd"}
 

@@ -174,6 +174,11 @@ def encode_msc_view(v: MSCView) -> bytes:
     return struct.pack("<I", v.variant) + encode_tree_view(v.genes) + encode_tree(v.species_tree)
 
 
+def encode_family(views: list[MSCView]) -> bytes:
+    """The stored (uncompressed) member list of a FamilyOfMSC."""
+    return _u64(len(views)) + b"".join(encode_msc_view(v) for v in views)
+
+
 def encode_single_tree(ts: TaxonSet, t: Tree) -> bytes:
     return encode_taxon_set(ts) + encode_tree(t)
 
@@ -205,6 +210,11 @@ def decode_tree_view(data: bytes) -> TreeView:
 
 def decode_msc_view(data: bytes) -> MSCView:
     return _whole(data, _Reader.msc_view)
+
+
+def decode_family(data: bytes) -> list[MSCView]:
+    """The stored (uncompressed) member list of a FamilyOfMSC."""
+    return _whole(data, lambda r: [r.msc_view() for _ in range(r.u64())])
 
 
 def decode_matrix_view(data: bytes) -> MatrixView:

@@ -287,6 +287,15 @@ def test_failing_calls_release_their_references():
     assert refcounts(witnesses) == before
 
 
+def test_comparisons_answering_not_implemented_keep_its_reference():
+    # Interpreters before 3.12 count references to NotImplemented; losing one
+    # per comparison ends the process once the count reaches zero.
+    before = sys.getrefcount(NotImplemented)
+    for _ in range(1000):
+        assert O.Ascending != 0.0 and K.ChildCount != "ChildCount" and not (q.SortBy.ChildCount == K.ChildCount)
+    assert sys.getrefcount(NotImplemented) == before
+
+
 def test_successful_calls_release_their_references():
     kind, order = K.child_count(), O.descending()
     before = refcounts([kind, order])

@@ -1,4 +1,5 @@
-"""The core (src/tree, src/porcelain) knows nothing of Python."""
+"""The core (src/tree, src/porcelain) and the compression library know nothing of Python; only
+the compression library knows zstd."""
 
 import pathlib
 import re
@@ -6,14 +7,21 @@ import re
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-CORE_FILES = sorted(
-    p for d in ("src/tree", "src/porcelain") for p in (ROOT / d).glob("**/*") if p.suffix in {".cpp", ".hpp", ".h", ".cc"}
-)
+
+def sources(*dirs):
+    return sorted(p for d in dirs for p in (ROOT / d).glob("**/*") if p.suffix in {".cpp", ".hpp", ".h", ".cc"})
+
+
+CORE_FILES = sources("src/tree", "src/porcelain")
+PYTHON_FREE_FILES = CORE_FILES + sources("src/compression")
 PYTHON_INCLUDE = re.compile(r'^\s*#\s*include\s*[<"](Python\.h|.*pyapi/)', re.MULTILINE)
+ZSTD_INCLUDE = re.compile(r'^\s*#\s*include\s*[<"]zstd', re.MULTILINE)
 
 
-@pytest.mark.skipif(not CORE_FILES, reason="source tree not available")
-@pytest.mark.parametrize("path", CORE_FILES, ids=lambda p: str(p.relative_to(ROOT)))
+@pytest.mark.skipif(not PYTHON_FREE_FILES, reason="source tree not available")
+@pytest.mark.parametrize("path", PYTHON_FREE_FILES, ids=lambda p: str(p.relative_to(ROOT)))
 def test_core_does_not_include_python(path):
     text = path.read_text(encoding="utf-8", errors="replace")
     assert not PYTHON_INCLUDE.search(text), f"{path.relative_to(ROOT)} includes the Python layer"
+    if path in CORE_FILES:
+        assert not ZSTD_INCLUDE.search(text), f"{path.relative_to(ROOT)} includes zstd"

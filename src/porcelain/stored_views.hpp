@@ -31,9 +31,11 @@ Result<TreeViewBase> deserialize_tree_view_base(std::string_view bytes);
 std::string serialize_msc_tree_view(const MSCTreeView& view);
 Result<MSCTreeView> deserialize_msc_tree_view(std::string_view bytes);
 
-// The members' values in member order (uncompressed; the zstd framing belongs
-// to the binding layer).
+// The members' values in member order, uncompressed (the compressed state is
+// compression/family_state).
 std::string serialize_family_of_msc(std::span<const MSCTreeViewPtr> members);
+uint64_t serialized_size(std::span<const MSCTreeViewPtr> members);
+void serialize(StoredWriter& w, std::span<const MSCTreeViewPtr> members);
 Result<std::vector<MSCTreeViewPtr>> deserialize_family_of_msc(std::string_view bytes);
 
 }  // namespace qb

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "porcelain/family.hpp"
 #include "porcelain/views.hpp"
 #include "pyapi/frame.hpp"
 #include "tree/sort.hpp"
@@ -95,7 +96,13 @@ struct SortByClass {
   static constexpr int order = 10;
 };
 
-// FamilyOfMSC (order 11) gets its tag here together with its value type.
+struct FamilyOfMSCClass {
+  using Value = qb::FamilyOfMSC;
+  static constexpr const char* name = "FamilyOfMSC";
+  static constexpr const char* doc = "A Python wrapper for a collection of MSC topology tree views";
+  static constexpr const char* signature = "()";
+  static constexpr int order = 11;
+};
 
 struct MSCTopologySetClass {
   using Value = qb::MSCTreeView;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../cpp/support.hpp"
+#include "compression/zstd_stream.hpp"
 #include "porcelain/stored_views.hpp"
 #include "porcelain/views.hpp"
 #include "tree/newick.hpp"
@@ -119,6 +120,24 @@ void add_broken_states() {
   add("fuzz_stored_taxon_set", std::string(24, '\0'));
 }
 
+// --- compressed family states (fuzz_family_state) -----------------------------
+// Every stored family in one frame; then two frames in a row, a frame cut
+// short and a frame followed by bytes that begin none.
+void add_compressed_family_states() {
+  const std::vector<std::string> families = seeds["fuzz_stored_family"];
+  for (size_t i = 0; i < families.size(); ++i) {
+    auto frame = zstd::compress(families[i]);
+    if (!frame.ok()) continue;
+    const std::string one(frame->view());
+    add("fuzz_family_state", one);
+    if (i % 8 != 0) continue;
+    add("fuzz_family_state", one + std::string(zstd::compress(std::string(8, '\0'))->view()));
+    add("fuzz_family_state", one.substr(0, one.size() / 2));
+    add("fuzz_family_state", one + "not a frame");
+  }
+}
+// --- end of compressed family states --------------------------------------------
+
 const char* const kTexts[] = {
     "(A,B);",
     "(A:1.5,B:2)C:0.5;",
@@ -158,6 +177,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> texts = seeds["fuzz_newick"];
   for (const std::string& t : texts) add_state_seeds(t);
   add_broken_states();
+  add_compressed_family_states();
 
   for (const auto& [target, list] : seeds) {
     fs::create_directories(out / target);

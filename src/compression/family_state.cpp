@@ -1,0 +1,36 @@
+#include "compression/family_state.hpp"
+
+#include <string>
+
+#include "compression/zstd_stream.hpp"
+#include "porcelain/stored_views.hpp"
+
+namespace qb {
+namespace {
+
+template <class T>
+Result<T> prefixed(std::string_view prefix, std::string message) {
+  return Error{std::string(prefix) + message};
+}
+
+}  // namespace
+
+Result<ByteBuffer> write_family_state(std::span<const MSCTreeViewPtr> members) {
+  const uint64_t size = serialized_size(members);
+  ByteBuffer stored(size);
+  write_stored_to(stored.data(), size, [&](StoredWriter& w) { serialize(w, members); });
+  Result<ByteBuffer> frame = zstd::compress(stored.view());
+  if (!frame.ok()) return prefixed<ByteBuffer>("Compression error: ", std::move(frame).error());
+  return frame;
+}
+
+Result<std::vector<MSCTreeViewPtr>> read_family_state(std::string_view state, std::optional<uint64_t> max_output) {
+  using Members = std::vector<MSCTreeViewPtr>;
+  Result<ByteBuffer> stored = zstd::decompress(state, max_output);
+  if (!stored.ok()) return prefixed<Members>("Decompression error: ", std::move(stored).error());
+  Result<Members> members = deserialize_family_of_msc(stored->view());
+  if (!members.ok()) return prefixed<Members>("Deserialization error: ", std::move(members).error());
+  return members;
+}
+
+}  // namespace qb
