@@ -865,21 +865,23 @@ int contains_entry(PyObject* self, PyObject* item) noexcept {
 enum class CompareOp { Lt = Py_LT, Le = Py_LE, Eq = Py_EQ, Ne = Py_NE, Gt = Py_GT, Ge = Py_GE };
 
 // Body: std::optional<bool>(const Value& self, PyObject* other, CompareOp op);
-// nullopt, or any failure, answers NotImplemented.
+// nullopt, or any failure, answers NotImplemented. It is returned through Ref,
+// never Py_RETURN_NOTIMPLEMENTED: headers of 3.12 on define that macro without
+// the reference that 3.10 and 3.11 (which this module also serves) take back.
 template <class C, auto Body>
 PyObject* compare_entry(PyObject* self, PyObject* other, int op) noexcept {
   try {
-    if (op < Py_LT || op > Py_GE || Py_TYPE(self) != type_of<C>()) Py_RETURN_NOTIMPLEMENTED;
+    if (op < Py_LT || op > Py_GE || Py_TYPE(self) != type_of<C>()) return Ref::borrow(Py_NotImplemented).release();
     SharedBorrow guard(self);
     std::optional<bool> r = Body(std::as_const(stored_value<typename C::Value>(self)), other, static_cast<CompareOp>(op));
     if (!r) {
       if (PyErr_Occurred()) PyErr_Clear();
-      Py_RETURN_NOTIMPLEMENTED;
+      return Ref::borrow(Py_NotImplemented).release();
     }
     return Ref::borrow(*r ? Py_True : Py_False).release();
   } catch (...) {
     if (PyErr_Occurred()) PyErr_Clear();
-    Py_RETURN_NOTIMPLEMENTED;
+    return Ref::borrow(Py_NotImplemented).release();
   }
 }
 
