@@ -345,3 +345,12 @@ def test_instance_type_reference_is_dropped_with_the_instance():
     del made
     after = sys.getrefcount(q.SortCriterion)
     assert (during, after) == (before + 10, before)
+
+
+def test_comparisons_answering_not_implemented_keep_its_reference():
+    # A wheel built with the headers of 3.12 on took one reference away per answer, and
+    # Python 3.10 and 3.11 (where NotImplemented is not immortal) aborted.
+    before = sys.getrefcount(NotImplemented)
+    for _ in range(1000):
+        assert (O.Ascending != 0.5) and (O.Ascending != "Ascending") and not (O.Ascending == K.ChildCount)
+    assert sys.getrefcount(NotImplemented) == before
