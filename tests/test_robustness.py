@@ -222,6 +222,9 @@ def failing_calls():
         (names, lambda: names.__setstate__(b"\x00")),
         (arg, lambda: qb.TopologySet.from_file(arg)),
         (arg, lambda: qb.TreeSet.from_file("/nonexistent")),
+        (qb.SortOrder.Ascending, lambda: qb.SortCriterion(qb.SortCriterionKind.ChildCount, qb.SortOrder.Ascending, x=1)),
+        (qb.SortCriterionKind.ChildCount, lambda: qb.SortCriterion(qb.SortCriterionKind.ChildCount, arg)),
+        (qb.SortOrder.Ascending, lambda: qb.SortOrder.ascending(1)),
     ]
 
 

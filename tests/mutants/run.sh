@@ -42,8 +42,7 @@ JOBS=$(( $(nproc) / SLOTS )); ((JOBS < 1)) && JOBS=1
 # sync <slot dir>: the slot's sources equal the tree's; only changed files get a new time.
 sync() {
   mkdir -p "$1"
-  rsync -rlc --delete --exclude /build --exclude '/.venv*' --exclude /.git --exclude __pycache__ \
-        --exclude .hypothesis "$ROOT/" "$1/"
+  python3 "$HERE/apply.py" --sync "$ROOT" "$1"
 }
 
 # run_one <slot dir> <fault>: prints "<name> <caught-by>".
