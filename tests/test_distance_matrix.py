@@ -1,9 +1,7 @@
-import random
-
 import pytest
 
 import quorbelin as qb
-from state import Matrix, MatrixView, TaxonSet as StoredTaxa, decode_matrix_view, encode_matrix_view, raises_panic
+from state import Matrix, MatrixView, TaxonSet as StoredTaxa, encode_matrix_view, raises_panic
 
 
 @pytest.fixture
@@ -159,120 +157,5 @@ def test_class_texts():
     assert qb.DistanceMatrix.get_taxon_name.__text_signature__ == "($self, id)"
 
 
-# ---- the text table --------------------------------------------------------
-
-
-@pytest.mark.parametrize(
-    "value, text",
-    [
-        (2.5, "   2.500"),
-        (0.0625, "   0.062"),
-        (0.1875, "   0.188"),
-        (-2.25, "  -2.250"),
-        (1e-17, "       0"),
-        (-1e-17, "      -0"),
-        (-0.0, "      -0"),
-        (1 + 2**-52, "   1.000"),
-        (1 - 2**-53, "       1"),
-        (123456789.0, "123456789"),
-        (12345.678, "12345.678"),
-        (float("nan"), "     NaN"),
-        (float("inf"), "     inf"),
-        (float("-inf"), "    -inf"),
-        (1e20, "100000000000000000000"),
-    ],
-    ids=repr,
-)
-def test_cell_texts(value, text):
-    m = matrix_from_state([value], 2, ["A", "B"])
-    assert str(m) == f"             A       B\nA            0{text}\nB     {text}       0\n"
-
-
-def test_names_are_measured_in_characters_and_never_cut():
-    m = matrix_from_state([2.5], 2, ["\u00e9", "LongerName"])
-    assert str(m) == (
-        "             \u00e9LongerName\n"
-        "\u00e9            0   2.500\n"
-        "LongerName   2.500       0\n"
-    )
-
-
-def test_ids_without_names_get_no_text():
-    m = matrix_from_state([1.0, 2.0, 3.0], 3, ["A"])
-    assert str(m) == "             A\nA            0       1       2\n       1       0       3\n       2       3       0\n"
-
-
-def test_empty_and_single():
-    assert str(matrix_from_state([], 0, ["A"])) == "      \n"
-    assert str(qb.Tree("A;").get_distance_matrix()) == "             A\nA            0\n"
-
-
-def test_short_storage_stops_the_table():
-    m = matrix_from_state([1.0], 3, ["A", "B", "C"])
-    with raises_panic("index out of bounds: the len is 1 but the index is 1"):
-        str(m)
-    assert repr(m) == "DistanceMatrix(size=3)"
-
-
-# ---- against a plain-Python oracle -----------------------------------------
-
-
-def random_tree(rng, n):
-    """A random rooted tree over t0..t{n-1} (multifurcations allowed): its
-    Newick text and its parent map."""
-    nodes = [f"t{i}" for i in range(n)]
-    parent, children = {}, {}
-    while len(nodes) > 1:
-        rng.shuffle(nodes)
-        k = min(len(nodes), rng.choice([2, 2, 2, 3, 4]))
-        group, nodes = nodes[:k], nodes[k:]
-        inner = f"#{len(children)}"
-        children[inner] = group
-        parent.update((g, inner) for g in group)
-        nodes.append(inner)
-
-    out, stack = [], [nodes[0]]
-    while stack:
-        v = stack.pop()
-        if v in children:
-            out.append("(")
-            stack.append(")")
-            for i, c in reversed(list(enumerate(children[v]))):
-                stack.append(c)
-                if i:
-                    stack.append(",")
-        else:
-            out.append(v)
-    return "".join(out) + ";", parent
-
-
-def path_lengths(parent, a, b):
-    up = {}
-    d, v = 0, a
-    while True:
-        up[v] = d
-        if v not in parent:
-            break
-        v, d = parent[v], d + 1
-    d, v = 0, b
-    while v not in up:
-        v, d = parent[v], d + 1
-    return up[v] + d
-
-
-@pytest.mark.parametrize("seed", range(8))
-def test_distances_match_plain_python(seed):
-    rng = random.Random(seed)
-    n = rng.randint(2, 40)
-    text, parent = random_tree(rng, n)
-    tree = qb.Tree(text)
-    m = tree.get_distance_matrix()
-    names = tree.get_taxa()
-    assert m.ntaxa == n == len(names)
-    for i in range(n):
-        for j in range(n):
-            want = 0.0 if i == j else float(path_lengths(parent, names[i], names[j]))
-            assert m.get(i, j) == want
-            assert m[names[i], names[j]] == want
-    stored = decode_matrix_view(m.__getstate__())
-    assert len(stored.matrix.distances) == n * (n - 1) // 2 and stored.matrix.size == n
+# Cell and table texts, and distances over random trees, are checked in the C++ tests
+# (test_matrix_text.cpp, test_distance_matrix.cpp).
