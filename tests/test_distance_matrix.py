@@ -150,12 +150,5 @@ def test_read_only_and_closed(ab):
         type("Sub", (qb.DistanceMatrix,), {})
 
 
-def test_class_texts():
-    assert qb.DistanceMatrix.__doc__ == "A Python wrapper for DistanceMatrixView"
-    assert qb.DistanceMatrix.get.__text_signature__ == "($self, i, j)"
-    assert qb.DistanceMatrix.get_by_name.__text_signature__ == "($self, taxon1, taxon2)"
-    assert qb.DistanceMatrix.get_taxon_name.__text_signature__ == "($self, id)"
-
-
 # Cell and table texts, and distances over random trees, are checked in the C++ tests
 # (test_matrix_text.cpp, test_distance_matrix.cpp).

@@ -127,15 +127,6 @@ def test_read_only_and_closed(abc):
         type("Sub", (qb.TaxonSet,), {})
 
 
-def test_class_texts():
-    assert qb.TaxonSet.__doc__ == "A Python wrapper for TaxonSet providing read-only access"
-    assert qb.TaxonSet.__module__ == "quorbelin"
-    assert qb.TaxonSet.get_id.__text_signature__ == "($self, taxon_name)"
-    assert qb.TaxonSet.get_name.__text_signature__ == "($self, id)"
-    assert qb.TaxonSet.names.__text_signature__ == "($self)"
-    assert qb.TaxonSet.__setstate__.__text_signature__ == "($self, state)"
-
-
 def test_counts_disagreeing_in_a_stored_set():
     # len reports `last`, get_name checks against `names`.
     ts = taxa_from_state(["A", "B"], last=5)

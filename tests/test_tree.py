@@ -157,19 +157,3 @@ def test_read_only_and_closed():
         t.extra = 1
     with pytest.raises(TypeError):
         type("Sub", (qb.Tree,), {})
-
-
-def test_class_texts():
-    assert qb.Tree.__doc__ == "A Python wrapper for a single tree with its taxon set"
-    assert qb.Tree.__text_signature__ == "(newick_str)"
-    assert qb.Tree.__module__ == "quorbelin"
-    for name, sig in [
-        ("get_taxon_name", "($self, id)"),
-        ("get_taxa", "($self)"),
-        ("get_distance_matrix", "($self)"),
-        ("to_newick", "($self)"),
-        ("newick", "($self)"),
-        ("__getstate__", "($self)"),
-        ("__setstate__", "($self, state)"),
-    ]:
-        assert getattr(qb.Tree, name).__text_signature__ == sig

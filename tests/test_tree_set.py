@@ -327,26 +327,3 @@ def test_derived_objects_outlive_the_set(cls):
     assert matrix.get_by_name("A", "B") == 2.0
 
 
-# ---- class shape -----------------------------------------------------------
-
-
-def test_class_shape(cls):
-    assert cls.__module__ == "quorbelin"
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
-    assert cls.slice.__text_signature__ == "($self, start, end)"
-    assert cls.get_distance_matrix.__text_signature__ == "($self, index)"
-    assert cls.get_taxon_name.__text_signature__ == "($self, id)"
-    assert cls.to_newick_vec.__text_signature__ == "($self)"
-    assert cls.to_newick_string.__text_signature__ == "($self)"
-    assert cls.newick.__text_signature__ == "($self)"
-    assert cls.__getstate__.__text_signature__ == "($self)"
-    assert cls.__setstate__.__text_signature__ == "($self, state)"
-    assert cls.from_file.__text_signature__ == "($cls, path)"
-
-
-def test_class_texts():
-    assert qb.TreeSet.__text_signature__ == "(arg)"
-    assert qb.TopologySet.__text_signature__ == "(newick_str)"
-    assert qb.TopologySet.__doc__ == "A Python wrapper for TopologyTreeView"
-    assert qb.TreeSet.as_topology.__text_signature__ == "($self)"
