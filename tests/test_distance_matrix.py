@@ -86,13 +86,6 @@ def test_getitem_failures(ab, key, exc, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("key", [(-1, 0), (0, -1), (2**64, 0)])
-def test_getitem_negative_or_huge(ab, key):
-    with pytest.raises(OverflowError) as info:
-        ab[key]
-    assert not str(info.value).startswith("argument")
-
-
 def test_for_loop_fails_at_once(ab):
     with pytest.raises(TypeError, match=r"^argument 'key': 'int' object cannot be converted to 'PyTuple'$"):
         for _ in ab:
@@ -108,16 +101,6 @@ def test_get_by_name(ab):
     assert ab.get_by_name(taxon1="B", taxon2="A") == 2.0
     with pytest.raises(TypeError, match=r"^argument 'taxon2': 'int' object cannot be converted to 'PyString'$"):
         ab.get_by_name("A", 1)
-
-
-def test_get_arguments(ab):
-    assert ab.get(i=1, j=0) == 2.0
-    with pytest.raises(OverflowError):
-        ab.get(-1, 0)
-    with pytest.raises(TypeError, match=r"^argument 'j': "):
-        ab.get(0, "1")
-    with pytest.raises(TypeError, match=r"^DistanceMatrix.get\(\) missing 1 required positional argument: 'j'$"):
-        ab.get(0)
 
 
 def test_get_beyond_the_size():

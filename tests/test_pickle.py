@@ -86,16 +86,10 @@ def test_state_moves_to_another_object(kind):
     assert target.__getstate__() == source.__getstate__()
 
 
-@pytest.mark.parametrize(
-    "state, exc, message",
-    [
-        (b"", ValueError, "Deserialization error: io error: unexpected end of file"),
-        (bytearray(b"\0" * 64), TypeError, "argument 'state': 'bytearray' object cannot be converted to 'PyBytes'"),
-        (memoryview(b"\0" * 64), TypeError, "argument 'state': 'memoryview' object cannot be converted to 'PyBytes'"),
-        ("state", TypeError, "argument 'state': 'str' object cannot be converted to 'PyBytes'"),
-        (None, TypeError, "argument 'state': 'NoneType' object cannot be converted to 'PyBytes'"),
-    ],
-)
+@pytest.mark.parametrize("state, exc, message", [
+    (b"", ValueError, "Deserialization error: io error: unexpected end of file"),
+    ("state", TypeError, "argument 'state': 'str' object cannot be converted to 'PyBytes'"),
+])
 def test_bad_states(kind, state, exc, message):
     obj = MAKERS[kind]()
     before = observe(obj)
@@ -103,18 +97,6 @@ def test_bad_states(kind, state, exc, message):
         obj.__setstate__(state)
     assert str(info.value) == message
     assert observe(obj) == before
-
-
-def test_setstate_binding(kind):
-    obj = MAKERS[kind]()
-    name = type(obj).__name__
-    with pytest.raises(TypeError, match=rf"^{name}.__setstate__\(\) missing 1 required positional argument: 'state'$"):
-        obj.__setstate__()
-    with pytest.raises(TypeError, match=rf"^{name}.__setstate__\(\) takes 1 positional arguments but 2 were given$"):
-        obj.__setstate__(b"", b"")
-    with pytest.raises(TypeError, match=rf"^{name}.__setstate__\(\) got an unexpected keyword argument 'data'$"):
-        obj.__setstate__(data=b"")
-    obj.__setstate__(state=obj.__getstate__())
 
 
 def test_reader_errors_are_prefixed():

@@ -79,45 +79,6 @@ def test_no_constructor():
         qb.TaxonSet("(A,B);")
 
 
-@pytest.mark.parametrize(
-    "call, exc, message",
-    [
-        (lambda ts: ts.get_id(1), TypeError, "argument 'taxon_name': 'int' object cannot be converted to 'PyString'"),
-        (lambda ts: ts.get_id(b"A"), TypeError, "argument 'taxon_name': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda ts: 1 in ts, TypeError, "argument 'item': 'int' object cannot be converted to 'PyString'"),
-        (lambda ts: None in ts, TypeError, "argument 'item': 'NoneType' object cannot be converted to 'PyString'"),
-        (lambda ts: ts.get_name(-1), OverflowError, None),
-        (lambda ts: ts.get_name(2**64), OverflowError, None),
-        (lambda ts: ts.get_name("1"), TypeError, "argument 'id': "),
-        (lambda ts: ts.get_name(1.5), TypeError, "argument 'id': "),
-        (lambda ts: ts.get_id(), TypeError, "TaxonSet.get_id() missing 1 required positional argument: 'taxon_name'"),
-        (lambda ts: ts.get_id("A", "B"), TypeError, "TaxonSet.get_id() takes 1 positional arguments but 2 were given"),
-        (lambda ts: ts.names(1), TypeError, None),
-        (lambda ts: ts.get_name(idx=1), TypeError, "TaxonSet.get_name() got an unexpected keyword argument 'idx'"),
-        (lambda ts: ts.get_id("\ud800"), UnicodeEncodeError, None),
-    ],
-)
-def test_argument_failures(abc, call, exc, message):
-    with pytest.raises(exc) as info:
-        call(abc)
-    if message is not None:
-        assert str(info.value).startswith(message)
-        if exc is OverflowError:
-            assert not str(info.value).startswith("argument")
-
-
-def test_keywords_and_index_like_counts(abc):
-    assert abc.get_id(taxon_name="C") == 2
-    assert abc.get_name(id=2) == "C"
-    assert abc.get_name(True) == "B"
-
-    class Index:
-        def __index__(self):
-            return 2
-
-    assert abc.get_name(Index()) == "C"
-
-
 def test_read_only_and_closed(abc):
     with pytest.raises(AttributeError):
         abc.len = 5

@@ -53,32 +53,6 @@ def test_no_tree(text):
         qb.Tree(text)
 
 
-@pytest.mark.parametrize("text", ["(A: 1,B);", "(A:1:2,B);", "(A:1x,B);", "(A:1\n,B);"])
-def test_malformed_length(text):
-    with raises_panic("called `Result::unwrap()` on an `Err` value: ParseFloatError { kind: Invalid }"):
-        qb.Tree(text)
-
-
-@pytest.mark.parametrize(
-    "arg, message",
-    [
-        (1, "argument 'newick_str': 'int' object cannot be converted to 'PyString'"),
-        (b"(A,B);", "argument 'newick_str': 'bytes' object cannot be converted to 'PyString'"),
-        (["(A,B);"], "argument 'newick_str': 'list' object cannot be converted to 'PyString'"),
-    ],
-)
-def test_constructor_takes_text(arg, message):
-    with pytest.raises(TypeError) as info:
-        qb.Tree(arg)
-    assert str(info.value) == message
-
-
-def test_constructor_binding():
-    with pytest.raises(TypeError, match=r"^Tree.__new__\(\) missing 1 required positional argument: 'newick_str'$"):
-        qb.Tree()
-    assert qb.Tree(newick_str="(A,B);").newick() == "(A,B);"
-
-
 def test_get_taxon_name():
     t = qb.Tree("(A,(B,C));")
     assert [t.get_taxon_name(i) for i in range(4)] == ["A", "B", "C", None]

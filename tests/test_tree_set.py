@@ -79,31 +79,6 @@ def test_list_item_not_a_tree(bad, type_name):
     assert str(info.value) == f"'{type_name}' object cannot be converted to 'Tree'"
 
 
-@pytest.mark.parametrize(
-    "arg, type_name", [(1, "int"), ([], "list"), (b"(A,B);", "bytes"), (None, "NoneType")]
-)
-def test_topology_set_takes_text_only(arg, type_name):
-    with pytest.raises(TypeError) as info:
-        qb.TopologySet(arg)
-    assert str(info.value) == f"argument 'newick_str': '{type_name}' object cannot be converted to 'PyString'"
-
-
-def test_topology_set_lone_surrogate():
-    with pytest.raises(UnicodeEncodeError):
-        qb.TopologySet("(A,\ud800);")
-
-
-def test_constructor_binding():
-    with pytest.raises(TypeError, match=r"^TreeSet.__new__\(\) missing 1 required positional argument: 'arg'$"):
-        qb.TreeSet()
-    with pytest.raises(TypeError, match=r"^TreeSet.__new__\(\) takes 1 positional arguments but 2 were given$"):
-        qb.TreeSet("(A,B);", "(A,B);")
-    with pytest.raises(TypeError, match=r"^TopologySet.__new__\(\) got an unexpected keyword argument 'arg'$"):
-        qb.TopologySet(arg="(A,B);")
-    assert qb.TreeSet(arg="(A,B);").ngenes == 1
-    assert qb.TopologySet(newick_str="(A,B);").ngenes == 1
-
-
 # ---- the list form ---------------------------------------------------------
 
 
@@ -227,35 +202,6 @@ def test_bad_slices(three, start, end, text):
     with raises_panic(text):
         three.slice(start, end)
     assert three.ngenes == 3
-
-
-def test_slice_argument_order(three):
-    with pytest.raises(TypeError, match=r"^argument 'start': "):
-        three.slice("a", "b")
-    with pytest.raises(TypeError, match=r"^argument 'end': "):
-        three.slice(0, "b")
-    with pytest.raises(OverflowError):
-        three.slice(-1, "b")
-    with pytest.raises(TypeError, match=r"^TreeSet.slice\(\)|^TopologySet.slice\(\)"):
-        three.slice(0)
-
-
-def test_binding_messages():
-    ts = qb.TreeSet("(A,B);")
-    cases = [
-        (lambda: ts.slice(0), "TreeSet.slice() missing 1 required positional argument: 'end'"),
-        (lambda: ts.slice(), "TreeSet.slice() missing 2 required positional arguments: 'start' and 'end'"),
-        (lambda: ts.slice(0, 1, 2), "TreeSet.slice() takes 2 positional arguments but 3 were given"),
-        (lambda: ts.slice(0, start=1), "TreeSet.slice() got multiple values for argument 'start'"),
-        (lambda: ts.slice(0, 1, stop=1), "TreeSet.slice() got an unexpected keyword argument 'stop'"),
-        (lambda: ts.get_distance_matrix(), "TreeSet.get_distance_matrix() missing 1 required positional argument: 'index'"),
-        (lambda: ts.get_taxon_name(ident=0), "TreeSet.get_taxon_name() got an unexpected keyword argument 'ident'"),
-        (lambda: qb.TreeSet.from_file(), "TreeSet.from_file() missing 1 required positional argument: 'path'"),
-    ]
-    for call, message in cases:
-        with pytest.raises(TypeError) as info:
-            call()
-        assert str(info.value) == message
 
 
 # ---- matrices and names ----------------------------------------------------
