@@ -189,21 +189,6 @@ def test_slice(cls, three):
     assert decode_tree_view(part.__getstate__()).topology_only == (cls is qb.TopologySet)
 
 
-@pytest.mark.parametrize(
-    "start, end, text",
-    [
-        (3, 1, "slice index starts at 3 but ends at 1"),
-        (5, 4, "slice index starts at 5 but ends at 4"),
-        (0, 5, "range end index 5 out of range for slice of length 3"),
-        (4, 4, "range end index 4 out of range for slice of length 3"),
-    ],
-)
-def test_bad_slices(three, start, end, text):
-    with raises_panic(text):
-        three.slice(start, end)
-    assert three.ngenes == 3
-
-
 # ---- matrices and names ----------------------------------------------------
 
 
