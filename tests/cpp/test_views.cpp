@@ -36,15 +36,6 @@ TEST(Views, FromNewickSetsTheFlagAndOwnsNewBlocks) {
   EXPECT_NE(plain->taxon_set, topo->taxon_set);
 }
 
-TEST(Views, FromNewickWithoutTrees) {
-  for (const char* text : {"", " ; ;\n", ";;;"}) {
-    for (auto result : {TreeViewBase::from_newick(text), topology_from_newick(text)}) {
-      ASSERT_FALSE(result.ok()) << text;
-      EXPECT_EQ(result.error(), "No valid trees found in input string");
-    }
-  }
-}
-
 TEST(Views, SliceSharesTheTaxonSetAndCopiesOnlyItsRange) {
   const TreeViewBase v = parsed(kThree);
   const auto* source_block = v.trees.get();
@@ -133,12 +124,6 @@ TEST(Views, DistanceMatrixBoundsAndSharing) {
   const TreeViewBase gap = parsed("(A,B);(C,D);");
   EXPECT_EQ(panic_text([&] { (void)gap.get_distance_matrix(1); }),
             "index out of bounds: the len is 1 but the index is 1");
-}
-
-TEST(Views, ToNewickString) {
-  EXPECT_EQ(parsed("(A,B);(B,C);").to_newick_string(), "(A:0,B:0);\n(B:0,C:0);");
-  EXPECT_EQ(parsed(kThree).to_newick_string(), "(A:1,B:2);\n(B:0,C:0);\n((A:0,D:0):0,C:0.5);");
-  EXPECT_EQ(TreeViewBase{}.to_newick_string(), "");
 }
 
 ParseState gene_state(bool topology_only) {
