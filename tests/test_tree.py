@@ -25,11 +25,6 @@ def test_two_leaves():
         ("((A:1.5,B:2):0.5,D);", "((A,B),D);"),
         ("(A:1.5,B:2)C:0.5;", "(A,B);"),
         ("((A:1,B:2)95:0.3,C:4);", "((A,B),C);"),
-        ("A;", "A;"),
-        ("  (A,B)  ", "(A,B);"),
-        ("( A ,B);", "(A ,B);"),
-        ("(A[comment],B[x[y]]);", "(A,B);"),
-        ("(a'b,\"c\");", "(a'b,\"c\");"),
     ],
 )
 def test_text_forms_never_write_lengths(text, out):
@@ -47,19 +42,9 @@ def test_only_the_first_tree_is_kept():
     assert t.taxon_set.names() == ["A", "B", "D", "E"]
 
 
-@pytest.mark.parametrize("text", ["", ";", " ; ;\n", "\n\t"])
-def test_no_tree(text):
-    with pytest.raises(ValueError, match=r"^No valid trees found in input string$"):
-        qb.Tree(text)
-
-
 def test_get_taxon_name():
     t = qb.Tree("(A,(B,C));")
     assert [t.get_taxon_name(i) for i in range(4)] == ["A", "B", "C", None]
-    with pytest.raises(OverflowError):
-        t.get_taxon_name(-1)
-    with pytest.raises(TypeError, match=r"^argument 'id': "):
-        t.get_taxon_name("0")
 
 
 def test_distance_matrix_shares_the_taxon_set():
@@ -79,19 +64,6 @@ def test_item_of_a_set_holds_the_whole_taxon_set():
         t.get_distance_matrix()
     names, stored = decode_single_tree(t.__getstate__())
     assert names.names == ["A", "B", "C", "D"] and stored.taxa == [-42, 2, 3]
-
-
-def test_node_fields_of_a_parsed_tree():
-    names, t = decode_single_tree(qb.Tree("(A:1.5,B:2)C:0.5;").__getstate__())
-    assert names.names == ["A", "B"] and names.last == 2
-    assert t.taxa == [-42, 0, 1]
-    assert t.parents == [0, 0, 0]
-    assert t.support == [-1.0, 0.0, 0.0]
-    assert t.lengths == [0.5, 1.5, 2.0]
-    assert t.firstchild == [1, -1, -1]
-    assert t.nextsib == [-1, 2, -1]
-    assert t.childcount == [2, 0, 0]
-    assert (t.fake_root, t.ntaxa) == (False, 2)
 
 
 @pytest.mark.parametrize("text", ["(,A);", "();", "(A,(,));"])
@@ -129,5 +101,3 @@ def test_read_only_and_closed():
             setattr(t, name, 1)
     with pytest.raises(AttributeError):
         t.extra = 1
-    with pytest.raises(TypeError):
-        type("Sub", (qb.Tree,), {})
