@@ -120,11 +120,6 @@ def test_get_taxon_name(ab):
     assert m.get_taxon_name(1) is None  # below the size, but without a name
 
 
-def test_no_constructor():
-    with pytest.raises(TypeError, match=r"^No constructor defined for DistanceMatrix$"):
-        qb.DistanceMatrix()
-
-
 def test_read_only_and_closed(ab):
     for name in ("ntaxa", "taxon_set"):
         with pytest.raises(AttributeError):

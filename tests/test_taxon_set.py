@@ -38,12 +38,6 @@ def test_lookup_is_exact(abc, name):
     assert name not in abc
 
 
-def test_names_are_bytes_exact():
-    ts = qb.TreeSet("( A ,A,a,\u00e9);").taxon_set
-    assert ts.names() == ["A ", "A", "a", "\u00e9"]
-    assert [ts.get_id(n) for n in ts.names()] == [0, 1, 2, 3]
-
-
 def test_empty_taxon_set():
     ts = qb.TreeSet([]).taxon_set
     assert ts.names() == [] and len(ts) == 0 and ts.len == 0
@@ -70,13 +64,6 @@ def test_each_read_is_a_new_object_equal_by_identity_only():
     assert a is not b and a != b and a == a
     assert a.names() == b.names()
     assert len({a, b}) == 2  # hashable by identity
-
-
-def test_no_constructor():
-    with pytest.raises(TypeError, match=r"^No constructor defined for TaxonSet$"):
-        qb.TaxonSet()
-    with pytest.raises(TypeError, match=r"^No constructor defined for TaxonSet$"):
-        qb.TaxonSet("(A,B);")
 
 
 def test_read_only_and_closed(abc):
