@@ -23,11 +23,6 @@ def lengths_written(n):
     return "(" * (n - 1) + "t0:0," + ":0,".join(f"t{i}" for i in range(1, n)).replace(",", "):0,") + ":0);"
 
 
-def test_lengths_writer_helper():
-    assert lengths_written(3) == "((t0:0,t1:0):0,t2:0);"
-    assert qb.TreeSet(caterpillar_newick(3)).newick() == lengths_written(3)
-
-
 def test_read_and_write_a_deep_set(deep_set):
     assert deep_set.ngenes == 1 and deep_set.ntaxa == DEEP
     assert deep_set.to_newick_string() == lengths_written(DEEP)
@@ -59,18 +54,6 @@ def test_deep_list_form(deep_set):
     # Names are merged in byte order (t0, t1, t10, t100, ...), the text stays.
     assert merged.get_taxon_name(2) == "t10"
     assert merged.newick() == deep_set.newick()
-
-
-def test_matrix_of_a_deep_caterpillar():
-    n = 10_000
-    m = qb.Tree(caterpillar_newick(n)).get_distance_matrix()
-    assert m.ntaxa == n
-    # Leaf t_i (i >= 1) hangs at depth n - i, t0 beside t1; the path between
-    # t_i and t_j (i < j) climbs to the parent of t_j: j - max(i, 1) + 2 edges.
-    for i, j in [(0, 1), (0, 2), (1, 2), (0, n - 1), (1, n - 1), (5000, 5001), (17, 9000), (n - 2, n - 1)]:
-        want = float(j - max(i, 1) + 2)
-        assert m.get(i, j) == m.get(j, i) == m[f"t{i}", f"t{j}"] == want
-    assert len(m.__getstate__()) == 16 + 8 * (n * (n - 1) // 2) + len(m.taxon_set.__getstate__())
 
 
 def test_deep_chain_from_a_state():
