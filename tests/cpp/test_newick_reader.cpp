@@ -389,7 +389,7 @@ TEST(NewickTrees, OnlyACommentGivesOneNodeTree) {
 TEST(NewickTrees, TrimsUnicodeSpaceButNotOtherCharacters) {
   // U+3000 and U+00A0 around the tree are trimmed; a byte-order mark (U+FEFF)
   // and U+200B are not white space and become part of the first label.
-  auto r = parse_newick_trees("\xe3\x80\x80(A,B)\xc2\xa0;\xef\xbb\xbf(C,D);\xe2\x80\x8b", false);
+  auto r = parse_newick_trees("\xe3\x80\x80\xc2\xa0(A,B)\xc2\xa0;\xef\xbb\xbf(C,D);\xe2\x80\x8b", false);
   ASSERT_TRUE(r.ok());
   ASSERT_EQ(r->trees.size(), 3u);
   // The mark starts a label that runs to the ',' ("(" does not end a label).
