@@ -140,6 +140,14 @@ INSTANTIATE_TEST_SUITE_P(
                  "index out of bounds: the len is 3 but the index is 18446744073709551574"}),
     [](const ::testing::TestParamInfo<FailCase>& i) { return std::string(i.param.name); });
 
+// An id equal to the size whose only pair lands inside the storage: the
+// check of the larger id alone stops it.
+TEST(Distances, IdEqualToTheSizeStops) {
+  Tree t = with_taxon("(A,B);", 2, 3);
+  t.ntaxa = 3;
+  EXPECT_EQ(panic_text([&] { distance_matrix(t); }), "index out of bounds: the len is 3 but the index is 3");
+}
+
 TEST(Distances, KeptTaxonWithoutLeafHasZeroRowAndColumn) {
   TaxonSet ts;
   for (const char* s : {"A", "B", "C", "D"}) ts.get_or_insert(s);
