@@ -175,3 +175,12 @@ def test_matches_the_reference_on_random_trees():
         pairs = [(rng.choice([LEX, CC, DC]), rng.choice([None, True, False])) for _ in range(rng.randint(1, 3))]
         tree = qb.Tree(newick(root) + ";")
         assert sorted_three_ways(tree, pairs) == newick(reference_sort(root, pairs)) + ";", pairs
+
+
+def test_leaf_named_empty_ties_with_an_inner_node():
+    # An inner node reads as the empty name: a leaf whose name is "" ties with it.
+    _, stored = decode_single_tree(qb.Tree("(Z,(A,B));").__getstate__())
+    tree = qb.Tree("(X,Y);")
+    tree.__setstate__(encode_single_tree(StoredTaxa.of(["", "A", "B"]), stored))
+    assert tree.sort_by(LEX).to_newick() == "(,(A,B));"
+    assert tree.sort_by(LEX, False).to_newick() == "(,(B,A));"
