@@ -7,7 +7,6 @@ import textwrap
 import pytest
 
 import quorbelin
-from conftest import has, needs
 
 MODULE_ORDER = [
     "TreeSet", "TopologySet", "MSCTreeSet", "DistanceMatrix", "Tree", "TaxonSet",
@@ -56,11 +55,7 @@ def test_member_signatures(name):
 
 def get_class(name):
     if name == "MSCTopologySet":
-        if not has("MSCTreeSet.as_topology"):
-            pytest.skip("needs MSCTreeSet.as_topology")
         return type(quorbelin.MSCTreeSet("(A,B);", "(A,B);").as_topology())
-    if not has(name):
-        pytest.skip(f"needs {name}")
     return getattr(quorbelin, name)
 
 
@@ -72,7 +67,6 @@ def test_module_attributes_are_the_classes_in_order():
     assert quorbelin.__doc__ == ""
 
 
-@pytest.mark.skipif(not all(has(n) for n in MODULE_ORDER), reason="not every class is built yet")
 def test_module_has_exactly_the_eleven_classes():
     assert [k for k in vars(quorbelin) if not k.startswith("__")] == MODULE_ORDER
 
@@ -120,7 +114,6 @@ def test_panic_exception_derives_from_base_exception(panic_exception):
     assert panic_exception.__doc__
 
 
-@needs("TreeSet.slice")
 def test_panic_message_and_report_on_stderr():
     code = textwrap.dedent(
         """
