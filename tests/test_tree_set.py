@@ -1,7 +1,7 @@
 import pytest
 
 import quorbelin as qb
-from state import decode_single_tree, decode_tree_view, raises_panic
+from state import decode_tree_view, raises_panic
 
 SET_CLASSES = [qb.TreeSet, qb.TopologySet]
 THREE = "(A:1,B:2);\n((A,C):0.5,B);\n(C,(B,A:0.25));"
