@@ -10,13 +10,27 @@ namespace qb {
 
 // Lazily sorted order of a set's ids by name; filled once and read by any
 // number of threads (a shared set is immutable). Copies take the order when it
-// is there; the lock is never copied.
+// is there; the lock is never copied. A move takes the order without a copy:
+// the source is being moved from, so no other thread reads it.
 class SortedOrder {
  public:
   SortedOrder() = default;
   SortedOrder(const SortedOrder& other) { copy_from(other); }
   SortedOrder& operator=(const SortedOrder& other) {
     if (this != &other) copy_from(other);
+    return *this;
+  }
+  SortedOrder(SortedOrder&& other) noexcept
+      : order_(std::move(other.order_)), ready_(other.ready_.load(std::memory_order_relaxed)) {
+    other.ready_.store(false, std::memory_order_relaxed);
+  }
+  SortedOrder& operator=(SortedOrder&& other) noexcept {
+    if (this != &other) {
+      order_ = std::move(other.order_);
+      ready_.store(other.ready_.load(std::memory_order_relaxed), std::memory_order_release);
+      other.order_ = {};
+      other.ready_.store(false, std::memory_order_relaxed);
+    }
     return *this;
   }
 
