@@ -145,3 +145,4 @@ def test_first_import_in_a_fresh_process():
 
 def test_built_against_the_stable_abi():
     assert quorbelin.__file__.endswith(".abi3.so")
+

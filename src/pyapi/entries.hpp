@@ -275,22 +275,20 @@ int contains_entry(PyObject* self, PyObject* item) noexcept {
 enum class CompareOp { Lt = Py_LT, Le = Py_LE, Eq = Py_EQ, Ne = Py_NE, Gt = Py_GT, Ge = Py_GE };
 
 // Body: std::optional<bool>(const Value& self, PyObject* other, CompareOp op);
-// nullopt, or any failure, answers NotImplemented.
+// nullopt answers NotImplemented (a Python error it left set is cleared); a
+// failure it throws goes through the failure trap like any other entry's.
 template <class C, auto Body>
 PyObject* compare_entry(PyObject* self, PyObject* other, int op) noexcept {
-  try {
-    if (op < Py_LT || op > Py_GE || Py_TYPE(self) != type_of<C>()) Py_RETURN_NOTIMPLEMENTED;
+  return trap<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (op < Py_LT || op > Py_GE || Py_TYPE(self) != type_of<C>()) return Ref::borrow(Py_NotImplemented).release();
     SharedBorrow guard(self);
     std::optional<bool> r = Body(std::as_const(stored_value<typename C::Value>(self)), other, static_cast<CompareOp>(op));
     if (!r) {
       if (PyErr_Occurred()) PyErr_Clear();
-      Py_RETURN_NOTIMPLEMENTED;
+      return Ref::borrow(Py_NotImplemented).release();
     }
-    return Ref::borrow(*r ? Py_True : Py_False).release();
-  } catch (...) {
-    if (PyErr_Occurred()) PyErr_Clear();
-    Py_RETURN_NOTIMPLEMENTED;
-  }
+    return to_py(*r).release();
+  });
 }
 
 }  // namespace qb::py
