@@ -114,7 +114,7 @@ struct Arg<Shared<C>> : Plain<Shared<C>> {
 template <class T>
 struct Kept {
   std::vector<Ref> items;
-  std::vector<T> value;
+  T value;
 };
 
 // Length of a sequence argument, or the refusals of the list kinds.
@@ -122,7 +122,7 @@ Py_ssize_t sequence_length(PyObject* o);
 
 template <class T>
 struct Arg<std::vector<T>> {
-  using Storage = Kept<T>;
+  using Storage = Kept<std::vector<T>>;
   static_assert(std::is_same_v<typename Arg<T>::Storage, T>, "nested kept storage is not supported");
   static Storage convert(PyObject* o) {
     const Py_ssize_t n = sequence_length(o);
@@ -157,23 +157,32 @@ struct Arg<std::pair<A, B>> : Plain<std::pair<A, B>> {
 // Checks a dict argument (else the refusal "PyDict").
 void check_dict(PyObject* o);
 
+// Dict items are kept alive for the call like a sequence's, so views into
+// keys and values (std::string_view) stay valid even if converting a later
+// item runs Python code that changes the dict.
 template <class M>
-struct MapArg : Plain<M> {
+struct MapArg {
   using K = typename M::key_type;
   using V = typename M::mapped_type;
-  static M convert(PyObject* o) {
+  using Storage = Kept<M>;
+  static_assert(std::is_same_v<typename Arg<K>::Storage, K> && std::is_same_v<typename Arg<V>::Storage, V>,
+                "nested kept storage is not supported");
+  static Storage convert(PyObject* o) {
     check_dict(o);
-    M m;
+    Storage s;
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* val;
     while (PyDict_Next(o, &pos, &key, &val)) {
+      s.items.push_back(Ref::borrow(key));
+      s.items.push_back(Ref::borrow(val));
       auto k = Arg<K>::convert(key);
       auto v = Arg<V>::convert(val);
-      m.emplace(Arg<K>::take(k), Arg<V>::take(v));
+      s.value.emplace(Arg<K>::take(k), Arg<V>::take(v));
     }
-    return m;
+    return s;
   }
+  static M take(Storage& s) { return std::move(s.value); }
 };
 template <class K, class V, class H, class E, class A>
 struct Arg<std::unordered_map<K, V, H, E, A>> : MapArg<std::unordered_map<K, V, H, E, A>> {};
