@@ -266,12 +266,10 @@ void fill_rows(const Tree& tree, const std::vector<uint64_t>& order, uint64_t n,
 
 }  // namespace
 
-DistanceMatrix distance_matrix_by_lists(const Tree& tree) {
-  const uint64_t n = tree.ntaxa;
-  DistanceMatrix m;
-  m.size = n;
-  allocate_cells(m.distances, cell_count(n));
-  const std::vector<uint64_t> order = tree.preorder();
+namespace {
+
+void fill_by_lists(const Tree& tree, const std::vector<uint64_t>& order, DistanceMatrix& m) {
+  const uint64_t n = m.size;
   // preorder() has checked every link it followed: the walks below read them
   // unchecked. A pair met at v is depth(x) + depth(y) - 2 depth(v) apart.
   std::vector<uint32_t> depth(tree.node_count(), 0);
@@ -289,18 +287,32 @@ DistanceMatrix distance_matrix_by_lists(const Tree& tree) {
     lists.pairs(v, kids);
     lists.join(v, kids);
   }
+}
+
+// The cells come first: a size that cannot be allocated is one clean
+// allocation failure, before any per-id or per-node work.
+DistanceMatrix with_cells(uint64_t n) {
+  DistanceMatrix m;
+  m.size = n;
+  allocate_cells(m.distances, cell_count(n));
+  return m;
+}
+
+}  // namespace
+
+DistanceMatrix distance_matrix_by_lists(const Tree& tree) {
+  DistanceMatrix m = with_cells(tree.ntaxa);
+  fill_by_lists(tree, tree.preorder(), m);
   return m;
 }
 
 DistanceMatrix distance_matrix(const Tree& tree) {
-  const uint64_t n = tree.ntaxa;
-  (void)cell_count(n);  // an unallocatable size fails before any other work
+  DistanceMatrix m = with_cells(tree.ntaxa);
   const std::vector<uint64_t> order = tree.preorder();
-  if (n < 2 || !plain_tree(tree, order, n)) return distance_matrix_by_lists(tree);
-  DistanceMatrix m;
-  m.size = n;
-  allocate_cells(m.distances, cell_count(n));
-  fill_rows(tree, order, n, m.distances);
+  if (m.size < 2 || !plain_tree(tree, order, m.size))
+    fill_by_lists(tree, order, m);
+  else
+    fill_rows(tree, order, m.size, m.distances);
   return m;
 }
 
