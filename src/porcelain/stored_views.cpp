@@ -9,33 +9,19 @@ namespace {
 constexpr uint64_t kMinTree = 65;           // smallest encoded Tree
 constexpr uint64_t kMinMscTreeView = 4 + 24 + 8 + 1 + 65;
 
-// A view built without a value (default construction) stores as empty.
-const TaxonSet& taxa_of(const TaxonSetPtr& p) {
-  static const TaxonSet empty;
-  return p ? *p : empty;
-}
-const std::vector<Tree>& trees_of(const TreeBlock& p) {
-  static const std::vector<Tree> empty;
-  return p ? *p : empty;
-}
-const DistanceMatrix& matrix_of(const MatrixPtr& p) {
-  static const DistanceMatrix empty;
-  return p ? *p : empty;
-}
-
 }  // namespace
 
 // --- TreeViewBase -------------------------------------------------------------
 
 uint64_t serialized_size(const TreeViewBase& view) {
-  uint64_t size = serialized_size(taxa_of(view.taxon_set)) + 8 + 1;
-  for (const Tree& t : trees_of(view.trees)) size += serialized_size(t);
+  uint64_t size = serialized_size(*view.taxon_set) + 8 + 1;
+  for (const Tree& t : *view.trees) size += serialized_size(t);
   return size;
 }
 
 void serialize(StoredWriter& w, const TreeViewBase& view) {
-  serialize(w, taxa_of(view.taxon_set));
-  const auto& trees = trees_of(view.trees);
+  serialize(w, *view.taxon_set);
+  const auto& trees = *view.trees;
   w.u64(trees.size());
   for (const Tree& t : trees) serialize(w, t);
   w.flag(view.topology_only);
@@ -50,9 +36,8 @@ TreeViewBase deserialize_tree_view_base(StoredReader& r) {
   for (uint64_t i = 0; i < count && r.ok(); ++i) trees.push_back(deserialize_tree(r));
   view.topology_only = r.flag();
   if (!r.ok()) return view;
-  trees.shrink_to_fit();  // the block holds exactly its trees
-  view.taxon_set = std::make_shared<const TaxonSet>(std::move(taxon_set));
-  view.trees = std::make_shared<const std::vector<Tree>>(std::move(trees));
+  view.taxon_set = share(std::move(taxon_set));
+  view.trees = share(std::move(trees));
   return view;
 }
 
@@ -107,12 +92,12 @@ Result<MSCTreeView> deserialize_msc_tree_view(std::string_view bytes) {
 // --- DistanceMatrixView ---------------------------------------------------------
 
 uint64_t serialized_size(const DistanceMatrixView& view) {
-  return serialized_size(matrix_of(view.matrix)) + serialized_size(taxa_of(view.taxon_set));
+  return serialized_size(*view.matrix) + serialized_size(*view.taxon_set);
 }
 
 void serialize(StoredWriter& w, const DistanceMatrixView& view) {
-  serialize(w, matrix_of(view.matrix));
-  serialize(w, taxa_of(view.taxon_set));
+  serialize(w, *view.matrix);
+  serialize(w, *view.taxon_set);
 }
 
 std::string serialize_distance_matrix_view(const DistanceMatrixView& view) {
@@ -125,8 +110,8 @@ Result<DistanceMatrixView> deserialize_distance_matrix_view(std::string_view byt
     DistanceMatrix matrix = deserialize_distance_matrix(r);
     TaxonSet taxon_set = deserialize_taxon_set(r);
     if (r.ok()) {
-      view.matrix = std::make_shared<const DistanceMatrix>(std::move(matrix));
-      view.taxon_set = std::make_shared<const TaxonSet>(std::move(taxon_set));
+      view.matrix = share(std::move(matrix));
+      view.taxon_set = share(std::move(taxon_set));
     }
     return view;
   });
@@ -153,7 +138,7 @@ Result<std::vector<MSCTreeViewPtr>> deserialize_family_of_msc(std::string_view b
     if (r.ok()) members.reserve(r.reserve_for(count, sizeof(MSCTreeViewPtr), kMinMscTreeView));
     for (uint64_t i = 0; i < count && r.ok(); ++i) {
       MSCTreeView view = deserialize_msc_tree_view(r);
-      if (r.ok()) members.push_back(std::make_shared<const MSCTreeView>(std::move(view)));
+      if (r.ok()) members.push_back(share(std::move(view)));
     }
     if (!r.ok()) members.clear();
     return members;

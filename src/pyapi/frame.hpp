@@ -44,9 +44,11 @@
 // bool, std::string, Bytes, BytesWrite, std::vector (list), std::pair/tuple (tuple),
 // std::optional (None), void (None), qb::Result<T> (ValueError on error),
 // New<C>{value} (a new instance of class C), Ref / PyObject* (as they are).
-// To fail, a body returns an error Result, throws via raise_value() /
-// raise_index() / raise_type() / raise_overflow(), lets a qb::Panic escape
-// (PanicException), or throws PyError after a Python API call failed.
+// To fail, a body either returns an error Result or unwraps one with
+// value_or_raise(result, prefix) (ValueError); raises a text of its own with
+// raise_value() / raise_index() / raise_type() / raise_overflow(); lets a
+// qb::Panic escape (PanicException); or throws PyError after a Python API call
+// failed. A Result is never unwrapped by hand.
 //
 // The frame's pieces, each in its own header: references.hpp (owned
 // references), errors.hpp (failures and the trap), instances.hpp (instances,

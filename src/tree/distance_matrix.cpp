@@ -18,11 +18,8 @@
 #include <limits>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "failure.hpp"
+#include "large_pages.hpp"
 
 namespace qb {
 
@@ -38,20 +35,9 @@ uint64_t cell_count(uint64_t n) {
 }
 
 // Zero-filled cells, allocated once with exactly `count` entries. A large
-// matrix is asked for huge pages before it is touched: its 4 KiB page faults
+// matrix is asked for large pages before it is touched: its 4 KiB page faults
 // otherwise cost more than computing the cells.
-void allocate_cells(std::vector<double>& cells, uint64_t count) {
-  cells.reserve(count);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr uintptr_t kHuge = uintptr_t{1} << 21;
-  const auto begin = reinterpret_cast<uintptr_t>(cells.data());
-  const uintptr_t end = begin + count * sizeof(double);
-  const uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-  const uintptr_t last = end & ~(kHuge - 1);
-  if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
-  cells.resize(count, 0.0);
-}
+void allocate_cells(std::vector<double>& cells, uint64_t count) { assign_large(cells, count, 0.0); }
 
 inline uint64_t widen(uint32_t id) {
   return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(id)));
