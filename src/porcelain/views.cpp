@@ -5,11 +5,6 @@
 
 namespace qb {
 
-TreeBlock share(std::vector<Tree> trees) {
-  trees.shrink_to_fit();
-  return std::make_shared<const std::vector<Tree>>(std::move(trees));
-}
-
 const TaxonSetPtr& empty_taxon_set() {
   static const TaxonSetPtr empty = share(TaxonSet{});
   return empty;

@@ -15,6 +15,7 @@
 #include "tree/distance_matrix.hpp"
 #include "tree/failure.hpp"
 #include "tree/newick.hpp"
+#include "tree/shared.hpp"
 #include "tree/taxon_set.hpp"
 #include "tree/tree.hpp"
 
@@ -24,14 +25,6 @@ using TaxonSetPtr = std::shared_ptr<const TaxonSet>;
 using TreeBlock = std::shared_ptr<const std::vector<Tree>>;
 using TreePtr = std::shared_ptr<const Tree>;
 using MatrixPtr = std::shared_ptr<const DistanceMatrix>;
-
-// The one way to make a shared value: moved into its own block.
-template <class T>
-std::shared_ptr<const T> share(T value) {
-  return std::make_shared<const T>(std::move(value));
-}
-// A tree block is allocated with exactly its trees.
-TreeBlock share(std::vector<Tree> trees);
 
 // The shared empty values that views start with.
 const TaxonSetPtr& empty_taxon_set();
