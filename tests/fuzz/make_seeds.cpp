@@ -28,8 +28,20 @@ constexpr size_t kWholeFile = 4 * 1024;
 
 std::map<std::string, std::vector<std::string>> seeds;
 
+// The stored-state target reads the kind of state from its first byte.
+const std::map<std::string, char> kStoredKinds = {
+    {"fuzz_stored_taxon_set", 0},          {"fuzz_stored_single_tree", 1},
+    {"fuzz_stored_tree_view_base", 2},     {"fuzz_stored_msc_tree_view", 3},
+    {"fuzz_stored_distance_matrix_view", 4}, {"fuzz_stored_family", 5},
+};
+
 void add(const std::string& target, std::string bytes) {
-  if (bytes.size() <= kMaxSeed) seeds[target].push_back(std::move(bytes));
+  if (bytes.size() > kMaxSeed) return;
+  if (auto kind = kStoredKinds.find(target); kind != kStoredKinds.end()) {
+    seeds["fuzz_stored"].push_back(kind->second + bytes);
+    return;
+  }
+  seeds[target].push_back(std::move(bytes));
 }
 
 std::string read_file(const fs::path& p) {
