@@ -2,11 +2,9 @@
 // Stored form of the views. A shared value (taxon set, tree block, matrix) is
 // written in full by each holder; reading gives every view its own blocks,
 // each with a single holder.
-#include <concepts>
 #include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "porcelain/views.hpp"
@@ -14,8 +12,7 @@
 
 namespace qb {
 
-template <class V, class T>
-  requires std::same_as<std::remove_const_t<T>, TreeViewBase>
+template <class V, RecordOf<TreeViewBase> T>
 void fields(V& v, T& view) {
   v.record(view.taxon_set);
   v.record(view.trees);
@@ -23,22 +20,19 @@ void fields(V& v, T& view) {
 }
 
 // Variant 1 is the topology-only set; any other nonzero variant is stored as 1.
-template <class V, class T>
-  requires std::same_as<std::remove_const_t<T>, MSCBase>
+template <class V, RecordOf<MSCBase> T>
 void fields(V& v, T& base) {
   v.variant(base.variant, 2);
   v.record(base.view);
 }
 
-template <class V, class T>
-  requires std::same_as<std::remove_const_t<T>, MSCTreeView>
+template <class V, RecordOf<MSCTreeView> T>
 void fields(V& v, T& view) {
   v.record(view.base);
   v.record(view.species_tree);
 }
 
-template <class V, class T>
-  requires std::same_as<std::remove_const_t<T>, DistanceMatrixView>
+template <class V, RecordOf<DistanceMatrixView> T>
 void fields(V& v, T& view) {
   v.record(view.matrix);
   v.record(view.taxon_set);

@@ -21,28 +21,26 @@ inline PyCFunction method_fn(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssiz
 const char* method_docstring(ClassRecord& r, const char* name, const char* self_word,
                              std::initializer_list<const char*> raw, const char* doc);
 
-template <Name M, auto Body, Name... P>
-struct Method {
+// A method of instances, or (OfClass) of the class.
+template <bool OfClass, Name M, auto Body, Name... P>
+struct MethodEntry {
   const char* doc = "";
   template <class C>
   void add(ClassRecord& r) const {
     r.on_build.push_back(&Signature<C, M, P...>::prepare);
-    r.methods.push_back({M.text, method_fn(&method_entry<C, M, Body, P...>), METH_FASTCALL | METH_KEYWORDS,
-                         method_docstring(r, M.text, "$self", {P.text...}, doc)});
+    if constexpr (OfClass)
+      r.methods.push_back({M.text, method_fn(&class_method_entry<C, M, Body, P...>),
+                           METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+                           method_docstring(r, M.text, "$cls", {P.text...}, doc)});
+    else
+      r.methods.push_back({M.text, method_fn(&method_entry<C, M, Body, P...>), METH_FASTCALL | METH_KEYWORDS,
+                           method_docstring(r, M.text, "$self", {P.text...}, doc)});
   }
 };
-
 template <Name M, auto Body, Name... P>
-struct ClassMethod {
-  const char* doc = "";
-  template <class C>
-  void add(ClassRecord& r) const {
-    r.on_build.push_back(&Signature<C, M, P...>::prepare);
-    r.methods.push_back({M.text, method_fn(&class_method_entry<C, M, Body, P...>),
-                         METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-                         method_docstring(r, M.text, "$cls", {P.text...}, doc)});
-  }
-};
+using Method = MethodEntry<false, M, Body, P...>;
+template <Name M, auto Body, Name... P>
+using ClassMethod = MethodEntry<true, M, Body, P...>;
 
 template <auto Body, Name... P>
 struct Constructor {
@@ -74,30 +72,21 @@ struct Constant {
   }
 };
 
-template <auto Body>
-struct Repr {
+// A slot with the receiver only.
+template <int Slot, auto Body>
+struct UnarySlot {
   template <class C>
   void add(ClassRecord& r) const {
     r.on_build.push_back(&Signature<C, "">::prepare);
-    r.slots.push_back({Py_tp_repr, slot_fn(&unary_entry<C, Body>)});
+    r.slots.push_back({Slot, slot_fn(&unary_entry<C, Body>)});
   }
 };
 template <auto Body>
-struct Str {
-  template <class C>
-  void add(ClassRecord& r) const {
-    r.on_build.push_back(&Signature<C, "">::prepare);
-    r.slots.push_back({Py_tp_str, slot_fn(&unary_entry<C, Body>)});
-  }
-};
+using Repr = UnarySlot<Py_tp_repr, Body>;
 template <auto Body>
-struct Int {
-  template <class C>
-  void add(ClassRecord& r) const {
-    r.on_build.push_back(&Signature<C, "">::prepare);
-    r.slots.push_back({Py_nb_int, slot_fn(&unary_entry<C, Body>)});
-  }
-};
+using Str = UnarySlot<Py_tp_str, Body>;
+template <auto Body>
+using Int = UnarySlot<Py_nb_int, Body>;
 template <auto Body>
 struct Len {
   template <class C>

@@ -166,8 +166,11 @@ std::string utf8_error(std::string_view bytes);
 
 // --- Records --------------------------------------------------------------
 
-template <class V, class T>
-  requires std::same_as<std::remove_const_t<T>, Tree>
+// A record's field visitor takes it const (size, write) or not (read).
+template <class T, class R>
+concept RecordOf = std::same_as<std::remove_const_t<T>, R>;
+
+template <class V, RecordOf<Tree> T>
 void fields(V& v, T& tree) {
   v.numbers(tree.taxa);
   v.numbers(tree.parents);
@@ -180,8 +183,7 @@ void fields(V& v, T& tree) {
   v.u64(tree.ntaxa);
 }
 
-template <class V, class M>
-  requires std::same_as<std::remove_const_t<M>, DistanceMatrix>
+template <class V, RecordOf<DistanceMatrix> M>
 void fields(V& v, M& matrix) {
   v.numbers(matrix.distances);
   v.u64(matrix.size);
