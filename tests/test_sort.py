@@ -178,9 +178,11 @@ def test_matches_the_reference_on_random_trees():
 
 
 def test_leaf_named_empty_ties_with_an_inner_node():
-    # An inner node reads as the empty name: a leaf whose name is "" ties with it.
-    _, stored = decode_single_tree(qb.Tree("(Z,(A,B));").__getstate__())
-    tree = qb.Tree("(X,Y);")
-    tree.__setstate__(encode_single_tree(StoredTaxa.of(["", "A", "B"]), stored))
-    assert tree.sort_by(LEX).to_newick() == "(,(A,B));"
-    assert tree.sort_by(LEX, False).to_newick() == "(,(B,A));"
+    # An inner node reads as the empty name: a leaf whose name is "" ties with it,
+    # on either side of the comparison.
+    for text, names, up, down in [("(Z,(A,B));", ["", "A", "B"], "(,(A,B));", "(,(B,A));"),
+                                  ("((A,B),Z);", ["A", "B", ""], "((A,B),);", "((B,A),);")]:
+        _, stored = decode_single_tree(qb.Tree(text).__getstate__())
+        tree = qb.Tree("(X,Y);")
+        tree.__setstate__(encode_single_tree(StoredTaxa.of(names), stored))
+        assert (tree.sort_by(LEX).to_newick(), tree.sort_by(LEX, False).to_newick()) == (up, down)
