@@ -21,7 +21,8 @@ STUB = Path(quorbelin.__file__).parent / "quorbelin-stubs" / "__init__.pyi"
 STUB_ONLY = {"__init__", "__iter__", "__hash__"}
 # Slots every object has, or that the module fills without a meaning of its own to type.
 NOT_TYPED = {"__new__", "__doc__", "__module__", "__repr__", "__str__", "__hash__",
-             "__lt__", "__le__", "__gt__", "__ge__"}
+             "__lt__", "__le__", "__gt__", "__ge__",
+             "__slotnames__"}  # a cache copyreg adds to a class once one of its objects is copied
 
 
 def runtime_classes():
