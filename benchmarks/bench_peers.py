@@ -12,7 +12,7 @@ Workloads: the gene-tree sets and the large species tree in the data folder (def
 shared/data folder beside the repository), random trees of 10^4, 10^5 and 10^6 leaves with branch
 lengths, and random trees of 10^3, 5*10^3 and 10^4 leaves with every branch length 1 for the
 distance matrices (quorbelin counts edges; the peers sum lengths, so unit lengths make the two
-answers the same). Random trees are made at run time by shared/tools/make_trees.py.
+answers the same). Random trees are made at run time by benchmarks/make_trees.py.
 
 Before anything is timed, every library's answer is checked: the same trees with the same leaves
 as the input text, the Newick each one writes read back (by itself and by quorbelin) to the same
@@ -51,7 +51,7 @@ import peers as P  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[1]
 DEFAULT_DATA = REPO.parent / "shared" / "data"
-DEFAULT_MAKE_TREES = REPO.parent / "shared" / "tools" / "make_trees.py"
+DEFAULT_MAKE_TREES = REPO / "benchmarks" / "make_trees.py"
 RESULTS = REPO / "benchmarks" / "results"
 
 # Peers whose distance matrix is a Python-level all-pairs walk (or, for CompactTree, a tuple of
@@ -126,7 +126,7 @@ def build_workloads(args, tmp: Path):
         if big.exists() and not quick:
             sets.append(Workload("wol10575 species tree", str(big), "single"))
     else:
-        print(f"note: data folder {data} not found; real tree sets skipped")
+        print(f"note: data folder {data} is absent: timing random trees only (give real tree files with --data DIR)")
     sizes = [1000, 10_000] if quick else [10_000, 100_000, 1_000_000]
     for k, n in enumerate(sizes):
         path = make_random(Path(args.make_trees), n, 11 + k, True, tmp / f"random_{n}.nwk")
@@ -412,6 +412,21 @@ MEASURE_TITLES = {
     "state": "Pickled-state round trip (quorbelin: __getstate__ + __setstate__; peers: pickle.dumps + loads)",
 }
 
+# What each comparison does not share, printed under its table.
+LABELS_CAVEAT = ("The peers keep support values and internal node labels, which quorbelin drops; "
+                 "most real sets here carry support values, the random trees none.")
+CAVEATS = {
+    "read": "Caveat: " + LABELS_CAVEAT,
+    "write": "Caveat: " + LABELS_CAVEAT,
+    "dm": "Caveat: phylodm hands back a full numpy array; quorbelin's DistanceMatrix is read cell "
+          "by cell (`m[i, j]`), so a use that reads every cell from Python pays for that too. "
+          "quorbelin counts edges; the trees here have unit lengths so the answers agree.",
+    "state": "Caveat: quorbelin's row is its own state round trip (`__getstate__` + `__setstate__` on "
+             "an existing object); the peers' is a full `pickle.dumps` + `pickle.loads`, which also "
+             "builds new objects. " + LABELS_CAVEAT,
+    "memory": "Caveat: " + LABELS_CAVEAT,
+}
+
 
 def lib_order(run: Run) -> list[str]:
     seen = []
@@ -473,7 +488,7 @@ def markdown(run: Run) -> str:
                     cell += " ⚠"
                 row.append(cell)
             lines.append("| " + " | ".join(row) + " |")
-        lines.append("")
+        lines += ["", CAVEATS[measure], ""]
     split = [r for r in run.records if r["measure"] == "state" and r["lib"] == "quorbelin"]
     if split:
         lines += ["### quorbelin's state round trip, split", "",
@@ -494,7 +509,7 @@ def markdown(run: Run) -> str:
                 r = next((r for r in mem if r["workload"] == w and r["lib"] == lib), None)
                 row.append("-" if r is None else f"{r['bytes_per_node']:.0f} B")
             lines.append("| " + " | ".join(row) + " |")
-        lines.append("")
+        lines += ["", CAVEATS["memory"], ""]
     return "\n".join(lines)
 
 
