@@ -30,27 +30,7 @@ DOCS = {
 }
 
 
-# Member text signatures: "name:param,param" ("name" alone takes no parameter).
-SET_MEMBERS = ("slice:start,end get_distance_matrix:index get_taxon_name:id to_newick_vec to_newick_string newick "
-               "__getstate__ __setstate__:state")
-SIGNATURES = {
-    "TreeSet": SET_MEMBERS + " as_topology",
-    "TopologySet": SET_MEMBERS,
-    "Tree": "get_taxon_name:id get_taxa get_distance_matrix to_newick newick __getstate__ __setstate__:state",
-    "TaxonSet": "get_id:taxon_name get_name:id names __setstate__:state",
-    "DistanceMatrix": "get:i,j get_by_name:taxon1,taxon2 get_taxon_name:id",
-}
-
-
-@pytest.mark.parametrize("name", list(SIGNATURES))
-def test_member_signatures(name):
-    cls = getattr(quorbelin, name)
-    for member in SIGNATURES[name].split():
-        method, _, params = member.partition(":")
-        want = "($self" + "".join(", " + p for p in params.split(",") if p) + ")"
-        assert getattr(cls, method).__text_signature__ == want, method
-    if name.endswith("Set") and name != "TaxonSet":
-        assert cls.from_file.__text_signature__ == "($cls, path)"
+# Members' text signatures are checked against the type stubs (test_stubs.py).
 
 
 def get_class(name):
