@@ -10,7 +10,6 @@ from state import (
     TaxonSet as StoredTaxa,
     caterpillar_newick,
     decode_single_tree,
-    decode_tree_view,
     encode_single_tree,
     encode_tree_view,
     TreeView as StoredView,
@@ -126,20 +125,13 @@ def test_remap_of_an_item_needs_the_whole_taxon_set():
     assert item.remap({"A": "a", "B": "b", "C": "c", "D": "d"}).newick() == "(a,b);"
 
 
-@pytest.mark.parametrize("cls, flag", [(qb.TreeSet, False), (qb.TopologySet, True)])
-def test_remap_keeps_ids_trees_and_flag(cls, flag):
+@pytest.mark.parametrize("cls", [qb.TreeSet, qb.TopologySet])
+def test_remap_keeps_the_class(cls):
+    # Shared trees, kept ids and flag are the C++ view test's (ViewRemap).
     s = cls("((A:1,B:2),C);(C,A);")
-    r = s.remap({"A": "B", "B": "A", "C": "c"})
-    assert type(r) is cls
-    assert r.newick() == "((B:1,A:2):0,c:0);\n(c:0,B:0);"
-    before, after = decode_tree_view(s.__getstate__()), decode_tree_view(r.__getstate__())
-    assert after.trees == before.trees and after.topology_only is before.topology_only is flag
-    assert after.taxon_set.names == ["B", "A", "c"] and dict(after.taxon_set.to_id) == {"B": 0, "A": 1, "c": 2}
-    assert s.newick() == "((A:1,B:2):0,C:0);\n(C:0,A:0);"
-    empty = qb.TreeSet([])
-    assert empty.remap({}).ntaxa == 0
-    with pytest.raises(ValueError, match=r"^Mapping must contain exactly one entry for each taxon$"):
-        empty.remap({"A": "B"})
+    assert type(s.remap({"A": "B", "B": "A", "C": "c"})) is cls
+    assert s.newick() == cls("((A:1,B:2),C);(C,A);").newick()
+    assert qb.TreeSet([]).remap({}).ntaxa == 0
 
 
 def test_tree_remap():
