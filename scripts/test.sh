@@ -42,7 +42,7 @@ quiet() {  # quiet <log name> <command...>: runs the command with its output in 
   return $rc
 }
 DATA=""
-for d in "$ROOT/../shared/data" /work/shared/data; do [[ -d "$d" ]] && { DATA="$d"; break; }; done
+[[ -d "$ROOT/../shared/data" ]] && DATA="$ROOT/../shared/data"
 finish() {
   printf '\n==================== summary ====================\n'
   printf '%s\n' "${SUMMARY[@]}"
