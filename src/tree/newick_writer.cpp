@@ -1,9 +1,9 @@
 // Newick writer: depth-first over the child chains with an explicit stack, so
 // tree depth is bounded by memory rather than by the call stack.
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 
+#include "length_text.hpp"
 #include "newick.hpp"
 
 namespace qb {
@@ -82,11 +82,8 @@ void write_subtree(const Tree& tree, uint64_t start, const NameList& names,
 }  // namespace
 
 void append_length(double value, std::string& out) {
-  // Fixed notation of the largest double takes 309 digits; of the smallest
-  // subnormal, "0." and 323 more digits.
-  char buf[400];
-  const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-  out.append(buf, r.ptr);
+  char buf[kMaxLengthText];
+  out.append(buf, write_length_text(value, buf));
 }
 
 void write_newick_node(const Tree& tree, uint64_t node, const NameList& names,
