@@ -283,7 +283,10 @@ class PendingLabels {
     count_ = 0;
     for (size_t i = 0; i < n; ++i) {
       const Label& l = labels_[i];
-      taxa_[l.node] = static_cast<int32_t>(taxon_set_.get_or_insert(std::string_view(l.text, l.size), l.hash));
+      const uint64_t id = taxon_set_.get_or_insert(std::string_view(l.text, l.size), l.hash);
+      if (id > static_cast<uint64_t>(INT32_MAX)) [[unlikely]]
+        panic("taxon set holds more names than a tree can refer to");
+      taxa_[l.node] = static_cast<int32_t>(id);
     }
   }
 

@@ -104,7 +104,7 @@ std::string tree_to_newick(const Tree& tree, const TaxonSet& taxon_set) {
   return out;
 }
 
-std::vector<std::string> collect_newick_strings(const std::vector<Tree>& trees,
+std::vector<std::string> collect_newick_strings(std::span<const Tree> trees,
                                                 const TaxonSet& taxon_set) {
   std::vector<std::string> out;
   out.reserve(trees.size());
@@ -118,7 +118,7 @@ std::vector<std::string> collect_newick_strings(const std::vector<Tree>& trees,
   return out;
 }
 
-std::string to_newick_string(const std::vector<Tree>& trees, const TaxonSet& taxon_set) {
+std::string to_newick_string(std::span<const Tree> trees, const TaxonSet& taxon_set) {
   // Written straight into one text: the same bytes as joining the texts of
   // collect_newick_strings with "\n", without the intermediate copies.
   const size_t mean = mean_name_length(taxon_set.names);

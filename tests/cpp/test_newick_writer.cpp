@@ -201,6 +201,8 @@ TEST(NewickWriter, SetsJoinWithNewlinesAndNoneAfterTheLast) {
   EXPECT_EQ(collect_newick_strings(r->trees, r->taxon_set),
             (std::vector<std::string>{"(A:0,B:0);", "(B:0,C:0);"}));
   EXPECT_EQ(to_newick_string({}, r->taxon_set), "");
+  // One tree of a set, written without copying it into a sequence of its own.
+  EXPECT_EQ(to_newick_string(std::span(&r->trees[1], 1), r->taxon_set), "(B:0,C:0);");
   EXPECT_TRUE(collect_newick_strings({}, r->taxon_set).empty());
 }
 
