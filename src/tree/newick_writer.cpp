@@ -2,6 +2,7 @@
 // tree depth is bounded by memory rather than by the call stack.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "length_text.hpp"
 #include "newick.hpp"
@@ -32,8 +33,54 @@ size_t mean_name_length(const NameList& names) {
   return names.byte_size() / names.size() + 1;
 }
 
-void write_subtree(const Tree& tree, uint64_t start, const NameList& names,
-                   bool with_lengths, std::string& out) {
+// Appends to a string through a raw cursor. The string's size runs ahead of
+// the text written, so that each node asks once for all the room it can
+// need; the size is cut back to the text when the cursor goes, also when a
+// walk stops part way.
+class Cursor {
+ public:
+  Cursor(std::string& out, size_t expect) : out_(out), used_(out.size()) { grow(expect); }
+  Cursor(const Cursor&) = delete;
+  Cursor& operator=(const Cursor&) = delete;
+  ~Cursor() { out_.resize(used_); }
+
+  // Room for n bytes at the returned position; write, then advance(end).
+  char* room(size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n) [[unlikely]]
+      grow(n);
+    return p_;
+  }
+  void advance(char* end) {
+    p_ = end;
+    used_ = static_cast<size_t>(p_ - out_.data());
+  }
+  void put(char c) {
+    char* p = room(1);
+    *p = c;
+    advance(p + 1);
+  }
+
+ private:
+  // Past the capacity the string grows geometrically; within it the room is
+  // taken whole, so that every byte is cleared once at most.
+  void grow(size_t n) {
+    out_.resize(std::max(out_.capacity(), used_ + n));
+    p_ = out_.data() + used_;
+    end_ = out_.data() + out_.size();
+  }
+
+  std::string& out_;
+  size_t used_;
+  char* p_ = nullptr;
+  char* end_ = nullptr;
+};
+
+// Room one node may take beyond its name: "(" or ",", ")" or ",", and ":"
+// with a length text.
+constexpr size_t kNodeRoom = kMaxLengthText + 4;
+
+void write_subtree(const Tree& tree, uint64_t start, const NameList& names, bool with_lengths,
+                   Cursor& cursor) {
   const uint64_t n = tree.node_count();
   check_index(n, start);
   uint64_t budget = n;  // nodes this walk may still visit
@@ -44,35 +91,44 @@ void write_subtree(const Tree& tree, uint64_t start, const NameList& names,
     if (budget-- == 0) panic(kNotATree);
     // Enter v.
     if (at(tree.childcount, v) == 0) {
-      out += at(names, at(tree.taxa, v));
+      const std::string_view name = at(names, at(tree.taxa, v));
+      char* p = cursor.room(name.size() + kNodeRoom);
+      std::memcpy(p, name.data(), name.size());
+      cursor.advance(p + name.size());
     } else {
-      out += '(';
+      char* p = cursor.room(kNodeRoom);
+      *p++ = '(';
       const int64_t c = link(at(tree.firstchild, v), n);
       if (c != -1) {
+        cursor.advance(p);
         open.push_back(static_cast<int32_t>(v));
         v = c;
         continue;
       }
-      out += ')';
+      *p++ = ')';
+      cursor.advance(p);
     }
     // v is written whole: close it in its parent, then move to its next
     // sibling or, after the last one, close the parent in turn.
     for (;;) {
       if (open.empty()) return;
+      char* p = cursor.room(kNodeRoom);
       if (with_lengths) {
         const double len = at(tree.lengths, v);
         if (len >= 0.0) {
-          out += ':';
-          append_length(len, out);
+          *p++ = ':';
+          p = write_length_text(len, p);
         }
       }
       const int64_t s = link(at(tree.nextsib, v), n);
       if (s != -1) {
-        out += ',';
+        *p++ = ',';
+        cursor.advance(p);
         v = s;
         break;
       }
-      out += ')';
+      *p++ = ')';
+      cursor.advance(p);
       v = open.back();
       open.pop_back();
     }
@@ -88,19 +144,22 @@ void append_length(double value, std::string& out) {
 
 void write_newick_node(const Tree& tree, uint64_t node, const NameList& names,
                        bool with_lengths, std::string& out) {
-  write_subtree(tree, node, names, with_lengths, out);
+  Cursor cursor(out, estimate(tree, mean_name_length(names), with_lengths));
+  write_subtree(tree, node, names, with_lengths, cursor);
 }
 
 void write_newick_topology(const Tree& tree, uint64_t node, const NameList& names,
                            std::string& out) {
-  write_subtree(tree, node, names, false, out);
+  write_newick_node(tree, node, names, false, out);
 }
 
 std::string tree_to_newick(const Tree& tree, const TaxonSet& taxon_set) {
   std::string out;
-  out.reserve(estimate(tree, mean_name_length(taxon_set.names), true));
-  write_subtree(tree, 0, taxon_set.names, true, out);
-  out += ';';
+  {
+    Cursor cursor(out, estimate(tree, mean_name_length(taxon_set.names), true) + 1);
+    write_subtree(tree, 0, taxon_set.names, true, cursor);
+    cursor.put(';');
+  }
   return out;
 }
 
@@ -111,9 +170,9 @@ std::vector<std::string> collect_newick_strings(std::span<const Tree> trees,
   const size_t mean = mean_name_length(taxon_set.names);
   for (const Tree& tree : trees) {
     std::string& text = out.emplace_back();
-    text.reserve(estimate(tree, mean, true));
-    write_subtree(tree, 0, taxon_set.names, true, text);
-    text += ';';
+    Cursor cursor(text, estimate(tree, mean, true) + 1);
+    write_subtree(tree, 0, taxon_set.names, true, cursor);
+    cursor.put(';');
   }
   return out;
 }
@@ -123,13 +182,15 @@ std::string to_newick_string(std::span<const Tree> trees, const TaxonSet& taxon_
   // collect_newick_strings with "\n", without the intermediate copies.
   const size_t mean = mean_name_length(taxon_set.names);
   size_t total = 0;
-  for (const Tree& tree : trees) total += estimate(tree, mean, true) + 1;
+  for (const Tree& tree : trees) total += estimate(tree, mean, true) + 2;
   std::string out;
-  out.reserve(total);
-  for (size_t i = 0; i < trees.size(); ++i) {
-    if (i != 0) out += '\n';
-    write_subtree(trees[i], 0, taxon_set.names, true, out);
-    out += ';';
+  {
+    Cursor cursor(out, total);
+    for (size_t i = 0; i < trees.size(); ++i) {
+      if (i != 0) cursor.put('\n');
+      write_subtree(trees[i], 0, taxon_set.names, true, cursor);
+      cursor.put(';');
+    }
   }
   return out;
 }
