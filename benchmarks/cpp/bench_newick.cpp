@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tree/distance_matrix.hpp"
+#include "tree/length_text.hpp"
 #include "tree/newick.hpp"
 
 namespace {
@@ -127,6 +128,29 @@ qb::Tree random_tree(uint64_t leaves, uint32_t seed) {
   return qb::parse_newick_tree(ts, parts[0] + ";");
 }
 
+// ns per length text, fast paths and the general algorithm, on 6-decimal
+// lengths (as make_trees.py writes them) and on full-precision ones.
+void bench_length_texts() {
+  std::mt19937_64 rng(9);
+  std::vector<double> short_ones, full_ones;
+  for (int i = 0; i < 1'000'000; ++i) {
+    short_ones.push_back(static_cast<double>(rng() % 1'000'000) / 1e6);
+    full_ones.push_back(std::ldexp(static_cast<double>(rng() >> 11), -53));
+  }
+  char buf[qb::kMaxLengthText];
+  for (const auto& [label, values] : {std::pair{"6 decimals", &short_ones}, std::pair{"full precision", &full_ones}}) {
+    const double n = static_cast<double>(values->size());
+    const double fast = best_of(5, [&] {
+      for (double v : *values) sink = static_cast<size_t>(qb::write_length_text(v, buf) - buf);
+    });
+    const double ref = best_of(5, [&] {
+      for (double v : *values) sink = qb::shortest_decimal_reference(v).digits;
+    });
+    std::printf("length text, %-15s %6.1f ns (general algorithm alone, digits only: %6.1f ns)\n", label,
+                fast * 1e9 / n, ref * 1e9 / n);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -161,6 +185,8 @@ int main(int argc, char** argv) {
   for (int i = 2; i < argc; ++i)
     if (read_file(argv[i], text)) bench_file(argv[i], text);
 
+  std::printf("\n");
+  bench_length_texts();
   std::printf("\ndistance matrix (random binary trees; literal = pairwise lists at each LCA)\n");
   for (uint64_t n : {1000u, 5000u, 10000u}) {
     const qb::Tree t = random_tree(n, 42);

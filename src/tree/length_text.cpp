@@ -1,5 +1,6 @@
 #include "length_text.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -34,7 +35,7 @@ char* digits_before(uint64_t m, char* end) {
   return end;
 }
 
-// Removes the trailing zeros of m (0 < m <= 10^15), adding their count to e.
+// Removes the trailing zeros of m (0 < m, at most 15 of them), adding their count to e.
 void strip_zeros(uint64_t& m, int& e) {
   if (m % 100000000 == 0) m /= 100000000, e += 8;
   if (m % 10000 == 0) m /= 10000, e += 4;
@@ -73,6 +74,91 @@ bool short_decimal(double value, ShortestDecimal& out) {
   return true;
 }
 
+constexpr uint64_t kPow5[] = {1,
+                              5,
+                              25,
+                              125,
+                              625,
+                              3125,
+                              15625,
+                              78125,
+                              390625,
+                              1953125,
+                              9765625,
+                              48828125,
+                              244140625,
+                              1220703125,
+                              6103515625,
+                              30517578125,
+                              152587890625,
+                              762939453125,
+                              3814697265625,
+                              19073486328125,
+                              95367431640625,
+                              476837158203125,
+                              2384185791015625,
+                              11920928955078125,
+                              59604644775390625,
+                              298023223876953125,
+                              1490116119384765625,
+                              7450580596923828125};
+
+// The exact path, for lengths up to 10^16 written in full precision (16 or
+// 17 significant digits), and for short ones the fast path cannot reach.
+// With value = M * 2^E and p >= 0 chosen so that s = value * 10^p lies in
+// [10^16, 10^17), everything is an integer in units of u = 2^(p+E-1):
+// s = 2M * 5^p u, and the decimals that round to value are the integers k
+// with (2M - 1) 5^p u <= k <= (2M + 1) 5^p u, the ends included when M is
+// even (the reader rounds half to even). For p <= 27 these fit 128 bits.
+// Of those integers, the multiples of the largest power of ten that has one
+// there are the shortest; of these, the nearest to s. Left to the general
+// algorithm: powers of two (their interval is uneven), exact ties, and
+// values outside [2^-37, 10^16].
+bool exact_decimal(double value, ShortestDecimal& out) {
+  const uint64_t bits = std::bit_cast<uint64_t>(value);
+  const uint64_t fraction_bits = bits & ((uint64_t{1} << 52) - 1);
+  const int biased = static_cast<int>(bits >> 52);
+  if (fraction_bits == 0 || biased == 0) return false;
+  const int binary_exponent = biased - 1023;
+  if (binary_exponent < -37 || binary_exponent > 53) return false;
+  const uint64_t m = fraction_bits | (uint64_t{1} << 52);
+  const int e = binary_exponent - 52;  // value = m * 2^e
+  int p = 16 - ((binary_exponent * 78913) >> 18);
+  if (p > 27) return false;
+  using u128 = unsigned __int128;
+  // s = value * 10^p; one step down when it reached 10^17.
+  auto shift_of = [&](int q) { return 1 - q - e; };  // u = 2^-shift
+  if (p < 0 || shift_of(p) < 0) return false;
+  if ((static_cast<u128>(2 * m) * kPow5[p]) >> shift_of(p) >= 100000000000000000ull) {
+    if (--p < 0 || shift_of(p) < 0) return false;
+  }
+  const int shift = shift_of(p);
+  const u128 five = kPow5[p];
+  const u128 mask = (static_cast<u128>(1) << shift) - 1;
+  const u128 scaled = static_cast<u128>(2 * m) * five;
+  const u128 lo = scaled - five, hi = scaled + five;
+  const bool ends_in = (m & 1) == 0;
+  // The integers in reach: [a, b].
+  const uint64_t a = static_cast<uint64_t>(lo >> shift) + ((lo & mask) != 0 || !ends_in);
+  const uint64_t b = static_cast<uint64_t>(hi >> shift) - ((hi & mask) == 0 && !ends_in);
+  uint64_t t = 1;
+  int zeros = 0;
+  while (t <= b / 10 && b / (t * 10) * (t * 10) >= a) t *= 10, ++zeros;
+  // The multiple of t nearest to s: floor(s) = q t + r, and s - q t in
+  // units of u compared with t / 2.
+  const uint64_t whole = static_cast<uint64_t>(scaled >> shift);
+  const uint64_t q = t == 1 ? whole : whole / t, r = t == 1 ? 0 : whole % t;
+  const u128 below = ((static_cast<u128>(r) << shift) + (scaled & mask)) << 1;
+  const u128 half = static_cast<u128>(t) << shift;
+  if (below == half) return false;
+  uint64_t c = q + (below > half);
+  c = std::clamp(c, (a + t - 1) / t, b / t);
+  int exponent = zeros - p;
+  strip_zeros(c, exponent);
+  out = {c, exponent};
+  return true;
+}
+
 }  // namespace
 
 ShortestDecimal shortest_decimal_reference(double value) {
@@ -103,7 +189,7 @@ ShortestDecimal shortest_decimal_reference(double value) {
 
 ShortestDecimal shortest_decimal(double value) {
   ShortestDecimal d;
-  if (short_decimal(value, d)) return d;
+  if (short_decimal(value, d) || exact_decimal(value, d)) return d;
   return shortest_decimal_reference(value);
 }
 

@@ -75,6 +75,31 @@ class Cursor {
   char* end_ = nullptr;
 };
 
+// Copies a name; short ones, the usual taxon name, by two loads that may
+// overlap instead of a library call.
+inline char* put_name(char* p, std::string_view name) {
+  const char* s = name.data();
+  const size_t n = name.size();
+  if (n >= 8 && n <= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, s, 8);
+    std::memcpy(&b, s + n - 8, 8);
+    std::memcpy(p, &a, 8);
+    std::memcpy(p + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t a, b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);
+    std::memcpy(p, &a, 4);
+    std::memcpy(p + n - 4, &b, 4);
+  } else if (n < 4) {
+    for (size_t i = 0; i < n; ++i) p[i] = s[i];
+  } else {
+    std::memcpy(p, s, n);
+  }
+  return p + n;
+}
+
 // Room one node may take beyond its name: "(" or ",", ")" or ",", and ":"
 // with a length text.
 constexpr size_t kNodeRoom = kMaxLengthText + 4;
@@ -92,9 +117,7 @@ void write_subtree(const Tree& tree, uint64_t start, const NameList& names, bool
     // Enter v.
     if (at(tree.childcount, v) == 0) {
       const std::string_view name = at(names, at(tree.taxa, v));
-      char* p = cursor.room(name.size() + kNodeRoom);
-      std::memcpy(p, name.data(), name.size());
-      cursor.advance(p + name.size());
+      cursor.advance(put_name(cursor.room(name.size() + kNodeRoom), name));
     } else {
       char* p = cursor.room(kNodeRoom);
       *p++ = '(';
