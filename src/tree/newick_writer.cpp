@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "large_pages.hpp"
 #include "length_text.hpp"
 #include "newick.hpp"
 
@@ -64,7 +65,11 @@ class Cursor {
   // Past the capacity the string grows geometrically; within it the room is
   // taken whole, so that every byte is cleared once at most.
   void grow(size_t n) {
-    out_.resize(std::max(out_.capacity(), used_ + n));
+    if (used_ + n > out_.capacity()) {
+      out_.reserve(std::max(2 * out_.capacity(), used_ + n));
+      advise_large_pages(out_.data() + used_, out_.capacity() - used_);
+    }
+    out_.resize(out_.capacity());
     p_ = out_.data() + used_;
     end_ = out_.data() + out_.size();
   }
