@@ -120,13 +120,18 @@ bool exact_decimal(double value, ShortestDecimal& out) {
   // The integers in reach: [a, b].
   const uint64_t a = static_cast<uint64_t>(lo >> shift) + ((lo & mask) != 0 || !ends_in);
   const uint64_t b = static_cast<uint64_t>(hi >> shift) - ((hi & mask) == 0 && !ends_in);
-  uint64_t t = 1;
-  int zeros = 0;
-  while (t <= b / 10 && b / (t * 10) * (t * 10) >= a) t *= 10, ++zeros;
+  // The largest power of ten t with a multiple in [a, b]. The interval is
+  // less than 23 wide, so t is 1 or 10 but for decimals of 15 digits or
+  // fewer that the fast path could not reach; those take the loop.
+  uint64_t t = b / 10 * 10 >= a ? 10 : 1;
+  int zeros = t == 10;
+  if (b / 100 * 100 >= a)
+    while (t <= b / 10 && b / (t * 10) * (t * 10) >= a) t *= 10, ++zeros;
   // The multiple of t nearest to s: floor(s) = q t + r, and s - q t in
   // units of u compared with t / 2.
   const uint64_t whole = static_cast<uint64_t>(scaled >> shift);
-  const uint64_t q = t == 1 ? whole : whole / t, r = t == 1 ? 0 : whole % t;
+  const uint64_t q = t == 1 ? whole : t == 10 ? whole / 10 : whole / t;
+  const uint64_t r = whole - q * t;
   const u128 below = ((static_cast<u128>(r) << shift) + (scaled & mask)) << 1;
   const u128 half = static_cast<u128>(t) << shift;
   if (below == half) return false;
