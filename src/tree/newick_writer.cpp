@@ -12,16 +12,6 @@ namespace qb {
 
 namespace {
 
-constexpr const char* kNotATree = "malformed tree: node links do not form a tree";
-
-// Node index of a link, or -1. Anything else outside the arena stops with the
-// bounds text.
-inline int64_t link(int32_t value, uint64_t n) {
-  if (value == -1) return -1;
-  check_index(n, static_cast<uint64_t>(static_cast<int64_t>(value)));
-  return value;
-}
-
 // Bytes a tree will take, roughly: names at the taxon set's mean length plus
 // the punctuation and the length texts. Only sizes the reservation.
 size_t estimate(const Tree& tree, size_t mean_name, bool with_lengths) {
@@ -118,7 +108,7 @@ void write_subtree(const Tree& tree, uint64_t start, const NameList& names, bool
   std::vector<int32_t> open;
   int64_t v = static_cast<int64_t>(start);
   for (;;) {
-    if (budget-- == 0) panic(kNotATree);
+    if (budget-- == 0) panic_not_a_tree();
     // Enter v.
     if (at(tree.childcount, v) == 0) {
       const std::string_view name = at(names, at(tree.taxa, v));
@@ -126,7 +116,7 @@ void write_subtree(const Tree& tree, uint64_t start, const NameList& names, bool
     } else {
       char* p = cursor.room(kNodeRoom);
       *p++ = '(';
-      const int64_t c = link(at(tree.firstchild, v), n);
+      const int64_t c = tree.first_child(v);
       if (c != -1) {
         cursor.advance(p);
         open.push_back(static_cast<int32_t>(v));
@@ -148,7 +138,7 @@ void write_subtree(const Tree& tree, uint64_t start, const NameList& names, bool
           p = write_length_text(len, p);
         }
       }
-      const int64_t s = link(at(tree.nextsib, v), n);
+      const int64_t s = tree.next_sibling(v);
       if (s != -1) {
         *p++ = ',';
         cursor.advance(p);
