@@ -42,7 +42,7 @@ quiet() {  # quiet <log name> <command...>: runs the command with its output in 
   return $rc
 }
 DATA=""
-[[ -d "$ROOT/../shared/data" ]] && DATA="$ROOT/../shared/data"  # where the tests look for it
+[[ -d "$ROOT/../shared/data" ]] && DATA="$ROOT/../shared/data"
 finish() {
   printf '\n==================== summary ====================\n'
   printf '%s\n' "${SUMMARY[@]}"

@@ -46,6 +46,19 @@ constexpr size_t kAhead = 16;
 
 constexpr uint32_t kMinLog2 = 4;
 
+// Largest table: 2^32 slots of 32 bits, where the tag has no bits left.
+constexpr uint32_t kMaxLog2 = 32;
+
+// Table size (log2) that holds `count` names at a load of at most 5/8.
+constexpr size_t log2_for(uint64_t count) {
+  size_t log2 = kMinLog2;
+  while ((uint64_t{1} << log2) * 5 < count * 8) ++log2;
+  return log2;
+}
+// The plain index must reach its own limit before its table does: past
+// kMaxPlainIds the taxon set falls back to the general map.
+static_assert(log2_for(NameIndex::kMaxPlainIds) <= kMaxLog2);
+
 }  // namespace
 
 // Multiply-mix hash of the bytes, keyed per process so that a crafted text
@@ -117,7 +130,7 @@ std::optional<uint64_t> NameIndex::find(std::string_view name, const NameList& n
 }
 
 void NameIndex::rehash(size_t capacity_log2, const NameList& names) {
-  if (capacity_log2 >= 32) panic("taxon set: too many names for its index");
+  if (capacity_log2 > kMaxLog2) panic("taxon set: too many names for its index");
   log2_ = static_cast<uint32_t>(capacity_log2);
   assign_large(slots_, size_t{1} << capacity_log2, uint32_t{0});
   const size_t mask = slots_.size() - 1;
@@ -162,8 +175,7 @@ int64_t NameIndex::find_or_insert_plain(std::string_view name, uint64_t h, const
 
 void NameIndex::reserve(size_t count, const NameList& names) {
   if (general_ || count > kMaxPlainIds) return;
-  size_t log2 = kMinLog2;
-  while ((size_t{1} << log2) * 5 < count * 8) ++log2;
+  const size_t log2 = log2_for(count);
   if (log2 > log2_ || slots_.empty()) rehash(log2, names);
 }
 
@@ -171,9 +183,7 @@ void NameIndex::index_all(const NameList& names) {
   general_.reset();
   if (names.size() > kMaxPlainIds) panic("taxon set: too many names for its index");
   count_ = names.size();
-  size_t log2 = kMinLog2;
-  while ((size_t{1} << log2) * 5 < count_ * 8) ++log2;
-  rehash(log2, names);
+  rehash(log2_for(count_), names);
 }
 
 void NameIndex::set_general(Entries entries) {
