@@ -19,6 +19,11 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "failure.hpp"
 #include "plain_tree.hpp"
 #include "tree.hpp"
@@ -35,6 +40,29 @@ std::vector<SortCriterion> collect_sort_criteria(std::span<const SortPair> pairs
 }
 
 namespace {
+
+// Fresh memory about to be written whole: its pages are asked for in one call
+// rather than one fault each, where the system offers that. Never fails.
+void populate_for_write(void* data, size_t size) noexcept {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  if (size < (size_t{64} << 10)) return;
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto at = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t begin = (at + page - 1) & ~(page - 1);
+  const uintptr_t end = (at + size) & ~(page - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+  (void)data;
+  (void)size;
+#endif
+}
+
+template <class T>
+void copy_populated(std::vector<T>& to, const std::vector<T>& from) {
+  to.reserve(from.size());
+  populate_for_write(to.data(), from.size() * sizeof(T));
+  to.assign(from.begin(), from.end());
+}
 
 // Leaves below each node (a leaf counts itself), children before parents.
 void count_descendants(const Tree& tree, const std::vector<uint64_t>& order, SortWork& work) {
@@ -111,6 +139,20 @@ void stable_sort_children(std::vector<uint32_t>& kids, Less&& less) {
 }
 
 }  // namespace
+
+Tree copy_for_sorting(const Tree& tree) {
+  Tree out;
+  copy_populated(out.taxa, tree.taxa);
+  copy_populated(out.parents, tree.parents);
+  copy_populated(out.support, tree.support);
+  copy_populated(out.lengths, tree.lengths);
+  copy_populated(out.firstchild, tree.firstchild);
+  copy_populated(out.nextsib, tree.nextsib);
+  copy_populated(out.childcount, tree.childcount);
+  out.fake_root = tree.fake_root;
+  out.ntaxa = tree.ntaxa;
+  return out;
+}
 
 void Tree::sort_by_criteria(const NameList& names, std::span<const SortCriterion> criteria) {
   const uint64_t n = node_count();
