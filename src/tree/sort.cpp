@@ -200,13 +200,31 @@ void Tree::sort_by_criteria(const NameList& names, std::span<const SortCriterion
           raw = at(work.descendants, x) <=> at(work.descendants, y);
           break;
         case SortCriterionKind::LexicographicalOrder: {
+          // Two internal nodes are told apart by the first pair of children
+          // that differs, and the walk meets the pair of first children first:
+          // in a plain tree go straight down to the first pair that is not
+          // two internal nodes, and decide here if that pair differs.
+          uint64_t a = x, b = y;
+          if (plain)
+            while (childcount[a] != 0 && childcount[b] != 0) {
+              a = static_cast<uint64_t>(firstchild[a]);
+              b = static_cast<uint64_t>(firstchild[b]);
+            }
           decided = false;
-          if (at(childcount, x) != 0 || at(childcount, y) != 0) break;
-          const uint64_t kx = static_cast<uint64_t>(static_cast<int64_t>(at(taxa, x)));
-          const uint64_t ky = static_cast<uint64_t>(static_cast<int64_t>(at(taxa, y)));
-          if (kx < work.keys.size() && ky < work.keys.size() && work.keys[kx] != work.keys[ky]) {
-            raw = work.keys[kx] <=> work.keys[ky];
-            decided = true;
+          const bool leaf_a = at(childcount, a) == 0, leaf_b = at(childcount, b) == 0;
+          if (!leaf_a && !leaf_b) break;
+          const std::vector<uint64_t>& keys = work.keys;
+          const uint64_t ka = leaf_a ? static_cast<uint64_t>(static_cast<int64_t>(at(taxa, a))) : 0;
+          const uint64_t kb = leaf_b ? static_cast<uint64_t>(static_cast<int64_t>(at(taxa, b))) : 0;
+          if (ka >= keys.size() || kb >= keys.size()) break;
+          if (leaf_a && leaf_b) {
+            decided = keys[ka] != keys[kb];
+            raw = keys[ka] <=> keys[kb];
+          } else {
+            // An internal node reads as the empty name; a key other than 0
+            // is a name that is not empty.
+            decided = keys[leaf_a ? ka : kb] != 0;
+            raw = leaf_a ? std::weak_ordering::greater : std::weak_ordering::less;
           }
           break;
         }
