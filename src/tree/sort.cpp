@@ -19,12 +19,8 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
 #include "failure.hpp"
+#include "large_pages.hpp"
 #include "plain_tree.hpp"
 #include "tree.hpp"
 
@@ -40,22 +36,6 @@ std::vector<SortCriterion> collect_sort_criteria(std::span<const SortPair> pairs
 }
 
 namespace {
-
-// Fresh memory about to be written whole: its pages are asked for in one call
-// rather than one fault each, where the system offers that. Never fails.
-void populate_for_write(void* data, size_t size) noexcept {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  if (size < (size_t{64} << 10)) return;
-  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto at = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t begin = (at + page - 1) & ~(page - 1);
-  const uintptr_t end = (at + size) & ~(page - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-#else
-  (void)data;
-  (void)size;
-#endif
-}
 
 template <class T>
 void copy_populated(std::vector<T>& to, const std::vector<T>& from) {
