@@ -4,7 +4,7 @@
     python benchmarks/bench_restrict.py [--quick] [--data DIR] [--out FILE]
 
 Workloads:
-- one random tree of 10^5 leaves (shared/tools/make_trees.py), restricted to a random half of its
+- one random tree of 10^5 leaves (benchmarks/make_trees.py), restricted to a random half of its
   taxa and to 10 random taxa: `Tree.restriction` against TreeSwift `extract_tree_with` and DendroPy
   `extract_tree_with_taxa_labels`;
 - the 5,016 gene trees of palaeognathae15_intron_genetrees.tre restricted to 10 of their 15 taxa:
@@ -40,7 +40,7 @@ import quorbelin as qb  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[1]
 DEFAULT_DATA = REPO.parent / "shared" / "data"
-MAKE_TREES = REPO.parent / "shared" / "tools" / "make_trees.py"
+MAKE_TREES = REPO / "benchmarks" / "make_trees.py"
 GENES = "palaeognathae15_intron_genetrees.tre"
 AIM = 50.0
 

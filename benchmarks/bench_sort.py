@@ -3,7 +3,7 @@
 
     python benchmarks/bench_sort.py [--data DIR] [--repeat N] [--out FILE]
 
-Trees: a random 10^5-leaf tree (shared/tools/make_trees.py, seed 7) and the wol10575 species tree
+Trees: a random 10^5-leaf tree (benchmarks/make_trees.py, seed 7) and the wol10575 species tree
 of the shared data folder. Peers (pip install dendropy ete3 six treeswift): DendroPy `ladderize`
 and `reorder`, ete3 `ladderize` and `sort_descendants`, TreeSwift `order`; a peer that is not
 installed is skipped with a note.
@@ -38,7 +38,7 @@ import peers as P  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[1]
 DEFAULT_DATA = REPO.parent / "shared" / "data"
-MAKE_TREES = REPO.parent / "shared" / "tools" / "make_trees.py"
+MAKE_TREES = REPO / "benchmarks" / "make_trees.py"
 AIM = 50.0
 
 

@@ -7,14 +7,14 @@
 #   FUZZ_SECONDS=600 bash scripts/fuzz.sh   # a longer run
 # Reproduce a finding: build/fuzz/<target> build/fuzz/artifacts/<target>/crash-...
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# Every path is resolved from this script's own place.
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$ROOT"
 
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 BUILD=${FUZZ_BUILD:-build/fuzz}
 DATA=${QB_DATA:-}
-if [[ -z "$DATA" ]]; then
-  for d in ../shared/data /work/shared/data; do [[ -d "$d" ]] && DATA=$d && break; done
-fi
+if [[ -z "$DATA" && -d "$ROOT/../shared/data" ]]; then DATA=$(cd "$ROOT/../shared/data" && pwd); fi
 
 have_libfuzzer() {
   command -v clang++ >/dev/null 2>&1 &&
@@ -37,8 +37,10 @@ cmake --build "$BUILD"
 # The seed generator links the instrumented core; it is not a fuzz target.
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer-no-link,address,undefined -Isrc tests/fuzz/make_seeds.cpp \
   "$BUILD/libqbcompression.a" "$BUILD/libqbcore.a" $(pkg-config --libs libzstd) -o "$BUILD/make_seeds"
-rm -rf "$BUILD/seeds"
-"$BUILD/make_seeds" "$BUILD/seeds" ${DATA:+"$DATA" "$DATA/odd"}
+# Seeds go to a fresh temporary folder, removed on exit.
+SEEDS=$(mktemp -d "${TMPDIR:-/tmp}/qb-fuzz-seeds.XXXXXX")
+trap 'rm -rf "$SEEDS"' EXIT
+"$BUILD/make_seeds" "$SEEDS" ${DATA:+"$DATA" "$DATA/odd"}
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
@@ -55,7 +57,7 @@ for t in "${targets[@]}"; do
   [[ $t == fuzz_newick ]] && max_len=8192
   "$BUILD/$t" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 -max_len=$max_len \
     -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$t/" \
-    "$corpus" "$BUILD/seeds/$t" >"$BUILD/logs/$t.log" 2>&1 &
+    "$corpus" "$SEEDS/$t" >"$BUILD/logs/$t.log" 2>&1 &
   pids[$t]=$!
 done
 

@@ -9,24 +9,48 @@
 # 4. scripts/fuzz.sh, when it exists.
 # 5. For each of python3.10 .. python3.13 found: a venv .venv-3.1x with the
 #    wheel and the test extra, then pytest.
-# Exits non-zero if any step fails or no Python 3.10+ is found.
+# Each step prints one line; its full output goes to build/logs/<step>.log, and
+# the end of that log is shown when the step fails. The summary names every
+# skipped group and why. Exits non-zero if any step fails or no Python 3.10+ is
+# found.
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PYTHONDONTWRITEBYTECODE=1
 
-declare -a SUMMARY=()
+declare -a SUMMARY=() SKIPPED=()
 FAILED=0
-say() { printf '\n==> %s\n' "$*"; }
-record() {  # record <status> <what>
+LOGS="$ROOT/build/logs"
+mkdir -p "$LOGS"
+JOBS="$(nproc)"; ((JOBS > 4)) && JOBS=4
+say() { printf '%-46s ' "$*"; }  # the start of a step's line; record ends it
+record() {  # record <status> <what> [<detail>]
   SUMMARY+=("$(printf '%-6s %s' "$1" "$2")")
   [[ "$1" == FAIL ]] && FAILED=1
+  printf '%s%s\n' "$1" "${3:+ ($3)}"
   return 0
 }
+skipped() { SKIPPED+=("$1"); }  # skipped <group: why>
+quiet() {  # quiet <log name> <command...>: runs the command with its output in the log
+  local log="$LOGS/$1.log"
+  shift
+  "$@" >"$log" 2>&1 && return 0
+  local rc=$?
+  printf '\n  --- last lines of %s ---\n' "${log#"$ROOT"/}"
+  tail -n 30 "$log" | sed 's/^/  /'
+  return $rc
+}
+DATA=""
+[[ -d "$ROOT/../shared/data" ]] && DATA="$ROOT/../shared/data"
 finish() {
   printf '\n==================== summary ====================\n'
   printf '%s\n' "${SUMMARY[@]}"
+  if ((${#SKIPPED[@]})); then
+    printf 'skipped:\n'
+    printf '  - %s\n' "${SKIPPED[@]}"
+  fi
+  printf 'logs: %s\n' "${LOGS#"$ROOT"/}"
   if ((FAILED)); then
     printf 'RESULT: FAILED\n'
     exit 1
@@ -38,12 +62,14 @@ die() {
   record FAIL "$1"
   finish
 }
+[[ -n "$DATA" ]] || skipped "tests of the real tree files (tests/test_files.py, one C++ writer test, fuzz seeds from real files): they read ../shared/data beside the repository, which this machine's layout has and a fresh clone elsewhere does not"
 
 # --- 1. System packages ----------------------------------------------------
-if bash scripts/system-packages.sh libzstd-dev pkg-config libgtest-dev libbenchmark-dev clang libclang-rt-14-dev cmake ninja-build; then
+say "system packages"
+if quiet system-packages bash scripts/system-packages.sh libzstd-dev pkg-config libgtest-dev libbenchmark-dev clang libclang-rt-14-dev cmake ninja-build; then
   record ok "system packages present"
 else
-  die "missing system packages (see above)"
+  die "missing system packages (see the log)"
 fi
 
 # --- Pythons ----------------------------------------------------------------
@@ -73,20 +99,22 @@ for v in 3.10 3.11 3.12 3.13; do
   fi
 done
 ((${#VERSIONS[@]})) || die "no Python 3.10 to 3.13 found (looked on PATH and under pyenv)"
-echo "Pythons: $(for v in "${VERSIONS[@]}"; do printf '%s=%s ' "$v" "${PYTHONS[$v]}"; done)"
+for v in 3.10 3.11 3.12 3.13; do
+  [[ -n "${PYTHONS[$v]:-}" ]] || skipped "pytest under Python $v: no working python$v on PATH or under pyenv"
+done
 
 # --- 2. The wheel, built once ------------------------------------------------
 BUILD_PY="${PYTHONS[${VERSIONS[0]}]}"
 for v in 3.11 3.12 3.13 3.10; do [[ -n "${PYTHONS[$v]:-}" ]] && { BUILD_PY="${PYTHONS[$v]}"; break; }; done
-say "building the wheel with $BUILD_PY"
+say "wheel (built with $(basename "$BUILD_PY"))"
 if [[ ! -x .venv/bin/python ]]; then
-  "$BUILD_PY" -m venv .venv || die "could not create .venv"
+  quiet venv "$BUILD_PY" -m venv .venv || die "could not create .venv"
 fi
 .venv/bin/python -m pip install -q --upgrade pip >/dev/null 2>&1 || true
 WHEELHOUSE="$ROOT/build/wheelhouse"
 rm -rf "$WHEELHOUSE"
 mkdir -p "$WHEELHOUSE"
-if .venv/bin/python -m pip wheel -q --no-deps -w "$WHEELHOUSE" . ; then
+if quiet wheel .venv/bin/python -m pip wheel --no-deps -w "$WHEELHOUSE" . ; then
   WHEEL="$(ls "$WHEELHOUSE"/quorbelin-*.whl | head -n 1)"
   # One stable-ABI wheel must serve every Python below.
   if [[ "$(basename "$WHEEL")" == *-cp310-abi3-*.whl ]]; then
@@ -100,46 +128,59 @@ fi
 
 # --- 3. C++ developer build and tests ----------------------------------------
 if compgen -G "tests/cpp/*.cpp" >/dev/null; then
-  say "C++ developer build (warnings as errors) and ctest"
-  if cmake -S . -B build/dev -G Ninja -DQUORBELIN_DEV=ON -DPython_EXECUTABLE="$ROOT/.venv/bin/python" >build/dev-configure.log 2>&1 &&
-     cmake --build build/dev -j "$(nproc)" &&
-     ctest --test-dir build/dev --output-on-failure -j "$(nproc)"; then
-    record ok "C++ tests (ctest)"
+  say "C++ build (warnings as errors) and ctest"
+  if quiet cpp-build bash -c 'cmake -S . -B build/dev -G Ninja -DQUORBELIN_DEV=ON -DPython_EXECUTABLE="$1/.venv/bin/python" &&
+                             cmake --build build/dev -j "$2"' _ "$ROOT" "$JOBS" &&
+     quiet ctest ctest --test-dir build/dev --output-on-failure -j "$JOBS"; then
+    record ok "C++ tests (ctest)" "$(grep -m1 'tests passed' "$LOGS/ctest.log")"
+    grep -q '(Skipped)' "$LOGS/ctest.log" &&
+      skipped "C++: $(grep -c '(Skipped)' "$LOGS/ctest.log") test(s) skipped by GTEST_SKIP (see build/logs/ctest.log)"
   else
-    [[ -f build/dev-configure.log ]] && tail -n 30 build/dev-configure.log
     record FAIL "C++ build or tests"
   fi
 else
-  record skip "C++ tests (tests/cpp has none)"
+  say "C++ tests"
+  record skip "C++ tests"
+  skipped "C++ tests: tests/cpp holds none"
 fi
 
 # --- 4. Fuzzing -----------------------------------------------------------------
 if [[ -f scripts/fuzz.sh ]]; then
   say "fuzzing (scripts/fuzz.sh)"
-  if bash scripts/fuzz.sh; then record ok "fuzz targets"; else record FAIL "fuzz targets"; fi
+  if quiet fuzz bash scripts/fuzz.sh; then
+    record ok "fuzz targets" "$(tail -n 1 "$LOGS/fuzz.log" | sed 's/^fuzz.sh: //')"
+  else
+    record FAIL "fuzz targets"
+  fi
 else
-  record skip "fuzzing (no scripts/fuzz.sh)"
+  say "fuzzing"
+  record skip "fuzzing"
+  skipped "fuzzing: no scripts/fuzz.sh"
 fi
 
 # --- 5. pytest under every Python ------------------------------------------------
 for v in "${VERSIONS[@]}"; do
   py="${PYTHONS[$v]}"
   venv="$ROOT/.venv-$v"
-  say "pytest under Python $v ($py)"
+  say "pytest, Python $v"
   if [[ ! -x "$venv/bin/python" ]]; then
-    "$py" -m venv "$venv" || { record FAIL "Python $v: venv"; continue; }
+    quiet "venv-$v" "$py" -m venv "$venv" || { record FAIL "Python $v: venv"; continue; }
   fi
-  if ! { "$venv/bin/python" -m pip install -q "${WHEEL}[test]" &&
-         "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$WHEEL"; }; then
+  if ! quiet "install-$v" bash -c '"$1/bin/python" -m pip install "$2[test]" &&
+                                   "$1/bin/python" -m pip install --force-reinstall --no-deps "$2"' _ "$venv" "$WHEEL"; then
     record FAIL "Python $v: install"
     continue
   fi
   # Run from tests/ so that the installed module, not the source tree, is imported.
-  if (cd "$ROOT/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .); then
-    record ok "pytest, Python $v"
+  if (cd "$ROOT/tests" && quiet "pytest-$v" "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider .); then
+    record ok "pytest, Python $v" "$(tail -n 1 "$LOGS/pytest-$v.log" | tr -d '=' | sed 's/^ *//; s/ *$//')"
   else
     record FAIL "pytest, Python $v"
   fi
+  # Skip groups: "SKIPPED [n] file:line: reason" -> "file: reason", once over all Pythons.
+  while IFS= read -r group; do
+    [[ " ${SKIPPED[*]} " == *"pytest: $group"* ]] || skipped "pytest: $group"
+  done < <(sed -n 's/^SKIPPED \[[0-9]*\] \([^:]*\):[0-9]*: /\1: /p' "$LOGS/pytest-$v.log" | sort -u)
 done
 
 finish

@@ -1,9 +1,11 @@
+import dataclasses
 import random
 
 import pytest
 
 import quorbelin as qb
-from state import Matrix, MatrixView, TaxonSet as StoredTaxa, decode_matrix_view, encode_matrix_view, raises_panic
+from state import (Matrix, MatrixView, TaxonSet as StoredTaxa, decode_matrix_view, encode_matrix_view,
+                   encode_single_tree, raises_panic, star)
 
 
 @pytest.fixture
@@ -276,3 +278,23 @@ def test_distances_match_plain_python(seed):
             assert m[names[i], names[j]] == want
     stored = decode_matrix_view(m.__getstate__())
     assert len(stored.matrix.distances) == n * (n - 1) // 2 and stored.matrix.size == n
+
+
+# Leaves that store no cell (unlabelled, or sharing one id) used to be paired
+# one by one: 400,000 of them took minutes. Each now costs its node only.
+def _stored_star(taxa, ntaxa):
+    t = qb.Tree("(A,B);")
+    t.__setstate__(encode_single_tree(StoredTaxa.of(["A", "B"]), dataclasses.replace(star(taxa), ntaxa=ntaxa)))
+    return t
+
+
+@pytest.mark.parametrize("make, size, cell", [
+    (lambda: qb.Tree("(" + "," * 399_999 + ");"), 0, None),
+    (lambda: _stored_star([0] * 400_000, 1), 1, None),
+    (lambda: _stored_star([0] * 200_000 + [1] + [0] * 200_000, 2), 2, 2.0),
+])
+def test_leaves_without_cells_are_not_paired(make, size, cell):
+    m = make().get_distance_matrix()
+    assert repr(m) == f"DistanceMatrix(size={size})"
+    if cell is not None:
+        assert m[0, 1] == cell

@@ -1,5 +1,7 @@
 import os
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -131,3 +133,44 @@ def test_real_files(name, trees, taxa):
     assert again.to_newick_string() == ts.to_newick_string()
     with open(path, encoding="utf-8") as f:
         assert qb.TreeSet(f.read()).__getstate__() == ts.__getstate__()
+
+
+def test_pipe_is_read_to_its_end(cls, tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    # Another process writes: the read holds the interpreter lock.
+    code = f"""if True:
+        import time
+        with open({str(fifo)!r}, "w") as f:
+            for k in range(2000):
+                f.write(f"(A{{k}},B);\\n")
+                if k % 500 == 0:
+                    f.flush()
+                    time.sleep(0.05)
+    """
+    writer = subprocess.Popen([sys.executable, "-c", code])
+    trees = cls.from_file(str(fifo))
+    assert writer.wait(timeout=60) == 0
+    assert len(trees) == 2000
+
+
+# The writer keeps the pipe open and never writes: a signal handler that raises
+# ends the read with its exception (the read used to retry forever).
+def test_signal_interrupts_a_waiting_pipe_read(tmp_path):
+    code = f"""if True:
+        import os, signal, quorbelin
+        fifo = {str(tmp_path / "pipe")!r}
+        os.mkfifo(fifo)
+        held = os.open(fifo, os.O_RDWR)
+        def stop(*_):
+            raise TimeoutError("stopped")
+        signal.signal(signal.SIGALRM, stop)
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        try:
+            quorbelin.TreeSet.from_file(fifo)
+        except TimeoutError as e:
+            print(e)
+    """
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "stopped\n"

@@ -25,3 +25,15 @@ def test_core_does_not_include_python(path):
     assert not PYTHON_INCLUDE.search(text), f"{path.relative_to(ROOT)} includes the Python layer"
     if path in CORE_FILES:
         assert not ZSTD_INCLUDE.search(text), f"{path.relative_to(ROOT)} includes zstd"
+
+
+SCRIPTS = sorted((ROOT / "scripts").glob("*.sh"))
+MACHINE_PATH = re.compile(r"(?<![\w.])/(work|home|root)/")
+
+
+# Scripts find the repository and the shared data from their own place, so a
+# checkout anywhere runs them.
+@pytest.mark.skipif(not SCRIPTS, reason="source tree not available")
+@pytest.mark.parametrize("path", SCRIPTS, ids=lambda p: p.name)
+def test_scripts_hold_no_machine_paths(path):
+    assert not MACHINE_PATH.search(path.read_text(encoding="utf-8"))

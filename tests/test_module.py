@@ -145,3 +145,13 @@ def test_first_import_in_a_fresh_process():
 
 def test_built_against_the_stable_abi():
     assert quorbelin.__file__.endswith(".abi3.so")
+
+
+
+# Core symbols are hidden: nothing of ours can be interposed by another library.
+def test_exports_only_its_init_function():
+    import shutil
+    if shutil.which("nm") is None:
+        pytest.skip("nm is not installed")
+    run = subprocess.run(["nm", "-D", "--defined-only", quorbelin.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in run.stdout.splitlines()] == ["PyInit_quorbelin"]

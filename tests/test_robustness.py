@@ -2,7 +2,9 @@
 
 import dataclasses
 import gc
+import os
 import random
+import subprocess
 import sys
 
 import pytest
@@ -136,6 +138,27 @@ def test_matrix_too_large_to_allocate():
     with pytest.raises(MemoryError):
         t.get_distance_matrix()
     assert t.newick() == "(A,B,C);"
+
+
+# A size whose cells cannot be allocated fails before anything of the size of
+# the id range is made (a quarter gigabyte here).
+def test_matrix_too_large_fails_before_per_id_work():
+    code = """if True:
+        import dataclasses, resource, sys
+        sys.path.insert(0, %r)
+        import quorbelin as qb
+        from state import TaxonSet, encode_single_tree, star
+        t = qb.Tree("(X,Y);")
+        t.__setstate__(encode_single_tree(TaxonSet.of(["A", "B", "C"]), dataclasses.replace(star([0, 1, 2]), ntaxa=2**28)))
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        try:
+            t.get_distance_matrix()
+        except MemoryError:
+            print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+    """ % os.path.dirname(__file__)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert int(run.stdout) < 64  # MiB
 
 
 def test_mutated_states_never_crash():

@@ -102,6 +102,24 @@ def test_equality_conversions(other, equal):
     assert (SortOrder.Descending != other) is (not equal)
 
 
+class FailingIndex:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+# A failure inside the comparison is raised, never answered as "not equal".
+@pytest.mark.parametrize("error, equal", [(RuntimeError("boom"), None), (MemoryError(), None), (TypeError("no"), False)])
+def test_failing_comparison_is_raised(error, equal):
+    if equal is None:
+        with pytest.raises(type(error)):
+            SortOrder.Descending == FailingIndex(error)
+    else:
+        assert (SortOrder.Descending == FailingIndex(error)) is equal
+
+
 def test_spec_examples():
     assert SortOrder.Descending == 1
     assert SortOrder.Ascending == False  # noqa: E712

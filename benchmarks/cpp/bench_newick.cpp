@@ -4,20 +4,25 @@
 //
 //   bench_newick [DATA_DIR] [EXTRA_FILE...]
 //
-// DATA_DIR defaults to /work/shared/data. A random 10^6-leaf tree is made with
-// make_trees.py (in DATA_DIR/../tools) into /tmp when it is not there yet.
+// DATA_DIR defaults to the shared data folder beside the repository, found
+// from this source file's own place. Random and caterpillar trees of 10^6
+// leaves are made by make_trees.py (in DATA_DIR/../tools) into fresh
+// temporary files, removed again at the end.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "tree/distance_matrix.hpp"
+#include "tree/length_text.hpp"
 #include "tree/newick.hpp"
 
 namespace {
@@ -85,10 +90,24 @@ void bench_file(const std::string& label, const std::string& text) {
              t.lengths.capacity() * 8 + t.firstchild.capacity() * 4 + t.nextsib.capacity() * 4 +
              t.childcount.capacity() * 4 + sizeof(qb::Tree);
   }
-  std::printf("%-42s %8.2f MB %6zu trees  read %7.1f MB/s (%5.1fx memchr)  write %7.1f MB/s  %5.1f B/node\n",
-              label.c_str(), mb, parsed->trees.size(), mb / read, read / scan,
-              static_cast<double>(written.size()) / 1e6 / write,
+  std::printf("%-40s %6.2f MB %5zu trees  read %6.0f MB/s  memchr %6.0f MB/s  write %6.0f MB/s  "
+              "write:read speed %4.2f  %4.1f B/node\n",
+              label.c_str(), mb, parsed->trees.size(), mb / read, mb / scan,
+              static_cast<double>(written.size()) / 1e6 / write, read / write,
               static_cast<double>(bytes) / static_cast<double>(nodes));
+}
+
+// Text made by make_trees.py with `args`, through a fresh temporary file.
+std::string generated(const std::filesystem::path& tools, const std::string& args) {
+  std::string path = (std::filesystem::temp_directory_path() / "qb_bench_XXXXXX").string();
+  const int fd = ::mkstemp(path.data());
+  if (fd < 0) return {};
+  ::close(fd);
+  const std::string cmd = "python3 '" + (tools / "make_trees.py").string() + "' " + args + " > '" + path + "'";
+  std::string text;
+  if (std::system(cmd.c_str()) != 0 || !read_file(path, text)) text.clear();
+  std::filesystem::remove(path);
+  return text;
 }
 
 // Random binary tree over names t0..t{n-1}, joined bottom-up like make_trees.py.
@@ -109,10 +128,34 @@ qb::Tree random_tree(uint64_t leaves, uint32_t seed) {
   return qb::parse_newick_tree(ts, parts[0] + ";");
 }
 
+// ns per length text, fast paths and the general algorithm, on 6-decimal
+// lengths (as make_trees.py writes them) and on full-precision ones.
+void bench_length_texts() {
+  std::mt19937_64 rng(9);
+  std::vector<double> short_ones, full_ones;
+  for (int i = 0; i < 1'000'000; ++i) {
+    short_ones.push_back(static_cast<double>(rng() % 1'000'000) / 1e6);
+    full_ones.push_back(std::ldexp(static_cast<double>(rng() >> 11), -53));
+  }
+  char buf[qb::kMaxLengthText];
+  for (const auto& [label, values] : {std::pair{"6 decimals", &short_ones}, std::pair{"full precision", &full_ones}}) {
+    const double n = static_cast<double>(values->size());
+    const double fast = best_of(5, [&] {
+      for (double v : *values) sink = static_cast<size_t>(qb::write_length_text(v, buf) - buf);
+    });
+    const double ref = best_of(5, [&] {
+      for (double v : *values) sink = qb::shortest_decimal_reference(v).digits;
+    });
+    std::printf("length text, %-15s %6.1f ns (general algorithm alone, digits only: %6.1f ns)\n", label,
+                fast * 1e9 / n, ref * 1e9 / n);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string dir = argc > 1 ? argv[1] : "/work/shared/data";
+  const std::filesystem::path here = std::filesystem::path(__FILE__).parent_path();
+  const std::string dir = argc > 1 ? argv[1] : (here / "../../../shared/data").lexically_normal().string();
   const char* files[] = {"bees32_genetrees.tre",
                          "mammals37_genetrees.tre",
                          "mammals37_astral_testdata_genetrees.tre",
@@ -132,21 +175,18 @@ int main(int argc, char** argv) {
   }
   if (!all.empty()) bench_file("all of the above, concatenated", all);
 
-  const std::string big = "/tmp/qb_bench_random_1e6.nwk";
-  if (!read_file(big, text)) {
-    const std::string cmd = "python3 " + dir + "/../tools/make_trees.py random 1000000 --lengths > " + big;
-    if (std::system(cmd.c_str()) != 0 || !read_file(big, text)) text.clear();
-  }
+  const std::filesystem::path tools = std::filesystem::path(dir) / "../tools";
+  text = generated(tools, "random 100000 --lengths --seed 5");
+  if (!text.empty()) bench_file("random 10^5 leaves, lengths", text);
+  text = generated(tools, "random 1000000 --lengths");
   if (!text.empty()) bench_file("random 10^6 leaves, lengths", text);
-  const std::string deep = "/tmp/qb_bench_caterpillar_1e6.nwk";
-  if (!read_file(deep, text)) {
-    const std::string cmd = "python3 " + dir + "/../tools/make_trees.py caterpillar 1000000 > " + deep;
-    if (std::system(cmd.c_str()) != 0 || !read_file(deep, text)) text.clear();
-  }
+  text = generated(tools, "caterpillar 1000000");
   if (!text.empty()) bench_file("caterpillar 10^6 leaves", text);
   for (int i = 2; i < argc; ++i)
     if (read_file(argv[i], text)) bench_file(argv[i], text);
 
+  std::printf("\n");
+  bench_length_texts();
   std::printf("\ndistance matrix (random binary trees; literal = pairwise lists at each LCA)\n");
   for (uint64_t n : {1000u, 5000u, 10000u}) {
     const qb::Tree t = random_tree(n, 42);

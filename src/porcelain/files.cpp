@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -29,14 +30,26 @@ struct FileDescriptor {
   }
 };
 
+std::atomic<InterruptHook> g_interrupt_hook{nullptr};
+
+// True when a call that failed with errno should be made again.
+bool interrupted() {
+  if (errno != EINTR) return false;
+  if (InterruptHook hook = g_interrupt_hook.load(std::memory_order_acquire)) hook();
+  return true;
+}
+
 }  // namespace
+
+void set_interrupt_hook(InterruptHook hook) noexcept { g_interrupt_hook.store(hook, std::memory_order_release); }
 
 Result<std::string> read_text_file(std::string_view path) {
   if (path.find('\0') != std::string_view::npos)
     return Error{"file name contained an unexpected NUL byte"};
   const std::string c_path(path);
-  FileDescriptor file{::open(c_path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) return os_error(errno);
+  FileDescriptor file{-1};
+  while ((file.fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC)) < 0)
+    if (!interrupted()) return os_error(errno);
 
   // The size is only a hint (files that grow, or report 0 like /proc files,
   // are read to the end anyway); one byte more lets the last read see the end.
@@ -53,7 +66,7 @@ Result<std::string> read_text_file(std::string_view path) {
       used += static_cast<size_t>(got);
     } else if (got == 0) {
       break;
-    } else if (errno != EINTR) {
+    } else if (!interrupted()) {
       return os_error(errno);
     }
   }

@@ -56,20 +56,20 @@ class IdMap {
 TreeViewBase merge_single_trees(const std::vector<SingleTree>& items) {
   // Items taken from one collection share its taxon set: each distinct set is
   // entered and mapped once (entering a set's names again changes nothing).
-  auto merged = std::make_shared<TaxonSet>();
+  TaxonSet merged;
   std::unordered_map<const TaxonSet*, std::unique_ptr<IdMap>> maps;
   for (const SingleTree& item : items)
     if (maps.emplace(item.taxon_set.get(), nullptr).second)
-      item.taxon_set->for_each_sorted([&](std::string_view name, uint64_t) { merged->get_or_insert(name); });
+      item.taxon_set->for_each_sorted([&](std::string_view name, uint64_t) { merged.get_or_insert(name); });
 
-  auto trees = std::make_shared<std::vector<Tree>>();
-  trees->reserve(items.size());
+  std::vector<Tree> trees;
+  trees.reserve(items.size());
   for (const SingleTree& item : items) {
     std::unique_ptr<IdMap>& map = maps[item.taxon_set.get()];
-    if (!map) map = std::make_unique<IdMap>(*item.taxon_set, *merged);
-    map->rewrite(trees->emplace_back(*item.tree).taxa);
+    if (!map) map = std::make_unique<IdMap>(*item.taxon_set, merged);
+    map->rewrite(trees.emplace_back(*item.tree).taxa);
   }
-  return TreeViewBase{std::move(merged), std::move(trees), false};
+  return TreeViewBase{share(std::move(merged)), share(std::move(trees)), false};
 }
 
 }  // namespace qb

@@ -12,24 +12,47 @@
 
 namespace qb {
 
-uint64_t serialized_size(const TreeViewBase& view);
-uint64_t serialized_size(const MSCTreeView& view);
-uint64_t serialized_size(const DistanceMatrixView& view);
-void serialize(StoredWriter& w, const TreeViewBase& view);
-void serialize(StoredWriter& w, const MSCTreeView& view);
-void serialize(StoredWriter& w, const DistanceMatrixView& view);
-TreeViewBase deserialize_tree_view_base(StoredReader& r);
-MSCBase deserialize_msc_base(StoredReader& r);
-MSCTreeView deserialize_msc_tree_view(StoredReader& r);
+template <class V, RecordOf<TreeViewBase> T>
+void fields(V& v, T& view) {
+  v.record(view.taxon_set);
+  v.record(view.trees);
+  v.flag(view.topology_only);
+}
 
-std::string serialize_distance_matrix_view(const DistanceMatrixView& view);
-Result<DistanceMatrixView> deserialize_distance_matrix_view(std::string_view bytes);
+// Variant 1 is the topology-only set; any other nonzero variant is stored as 1.
+template <class V, RecordOf<MSCBase> T>
+void fields(V& v, T& base) {
+  v.variant(base.variant, 2);
+  v.record(base.view);
+}
 
-std::string serialize_tree_view_base(const TreeViewBase& view);
-Result<TreeViewBase> deserialize_tree_view_base(std::string_view bytes);
+template <class V, RecordOf<MSCTreeView> T>
+void fields(V& v, T& view) {
+  v.record(view.base);
+  v.record(view.species_tree);
+}
 
-std::string serialize_msc_tree_view(const MSCTreeView& view);
-Result<MSCTreeView> deserialize_msc_tree_view(std::string_view bytes);
+template <class V, RecordOf<DistanceMatrixView> T>
+void fields(V& v, T& view) {
+  v.record(view.matrix);
+  v.record(view.taxon_set);
+}
+
+// Entry points by name, for the records that have one; all are write_record
+// and read_record.
+inline std::string serialize_distance_matrix_view(const DistanceMatrixView& view) { return write_record(view); }
+inline Result<DistanceMatrixView> deserialize_distance_matrix_view(std::string_view bytes) {
+  return read_record<DistanceMatrixView>(bytes);
+}
+inline std::string serialize_tree_view_base(const TreeViewBase& view) { return write_record(view); }
+inline Result<TreeViewBase> deserialize_tree_view_base(std::string_view bytes) {
+  return read_record<TreeViewBase>(bytes);
+}
+inline std::string serialize_msc_tree_view(const MSCTreeView& view) { return write_record(view); }
+inline Result<MSCTreeView> deserialize_msc_tree_view(std::string_view bytes) { return read_record<MSCTreeView>(bytes); }
+inline TreeViewBase deserialize_tree_view_base(StoredReader& r) { return deserialize<TreeViewBase>(r); }
+inline MSCBase deserialize_msc_base(StoredReader& r) { return deserialize<MSCBase>(r); }
+inline MSCTreeView deserialize_msc_tree_view(StoredReader& r) { return deserialize<MSCTreeView>(r); }
 
 // The members' values in member order, uncompressed (the compressed state is
 // compression/family_state).

@@ -5,15 +5,24 @@
 
 namespace qb {
 
-namespace {
-
-TaxonSetPtr share(TaxonSet taxon_set) { return std::make_shared<const TaxonSet>(std::move(taxon_set)); }
-
-// The block is allocated with exactly its trees.
-TreeBlock share(std::vector<Tree> trees) {
-  trees.shrink_to_fit();
-  return std::make_shared<const std::vector<Tree>>(std::move(trees));
+const TaxonSetPtr& empty_taxon_set() {
+  static const TaxonSetPtr empty = share(TaxonSet{});
+  return empty;
 }
+const TreeBlock& empty_tree_block() {
+  static const TreeBlock empty = share(std::vector<Tree>{});
+  return empty;
+}
+const MatrixPtr& empty_matrix() {
+  static const MatrixPtr empty = share(DistanceMatrix{});
+  return empty;
+}
+const TreePtr& empty_tree() {
+  static const TreePtr empty = share(Tree{});
+  return empty;
+}
+
+namespace {
 
 Result<TreeViewBase> view_from_newick(std::string_view text, bool topology_only) {
   Result<ParsedTrees> parsed = parse_newick_trees(text, topology_only);
@@ -36,8 +45,8 @@ void check_slice(uint64_t start, uint64_t end, uint64_t len) {
 
 // Copies of trees start..end-1 in a new block; never a sub-range of the source.
 TreeBlock copy_range(const TreeBlock& trees, uint64_t start, uint64_t end) {
-  if (start == end) return std::make_shared<const std::vector<Tree>>();
-  return std::make_shared<const std::vector<Tree>>(trees->begin() + start, trees->begin() + end);
+  if (start == end) return share(std::vector<Tree>{});
+  return share(std::vector<Tree>(trees->begin() + start, trees->begin() + end));
 }
 
 }  // namespace
@@ -58,15 +67,14 @@ TreeViewBase TreeViewBase::slice(uint64_t start, uint64_t end) const {
 std::optional<DistanceMatrixView> TreeViewBase::get_distance_matrix(uint64_t index) const {
   if (index >= size()) return std::nullopt;
   DistanceMatrixView out;
-  out.matrix = std::make_shared<const DistanceMatrix>(distance_matrix((*trees)[index]));
+  out.matrix = share(distance_matrix((*trees)[index]));
   out.taxon_set = taxon_set;
   return out;
 }
 
 std::string TreeViewBase::to_newick_string() const {
   if (size() == 0) return {};
-  static const TaxonSet empty;
-  return qb::to_newick_string(*trees, taxon_set ? *taxon_set : empty);
+  return qb::to_newick_string(*trees, *taxon_set);
 }
 
 MSCTreeView MSCTreeView::make(ParseState state) {

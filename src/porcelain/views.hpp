@@ -2,17 +2,22 @@
 // Views: the values behind the Python objects. Taxon sets, tree blocks and
 // matrices are immutable once built and shared through shared_ptr (atomic
 // counts); a view is a small struct of such pointers plus flags.
+//
+// A view's pointers are never null: a view built without values holds the
+// shared empty ones, so nothing that reads a view checks for null.
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "porcelain/restriction.hpp"
 #include "tree/distance_matrix.hpp"
 #include "tree/failure.hpp"
 #include "tree/newick.hpp"
+#include "tree/shared.hpp"
 #include "tree/taxon_set.hpp"
 #include "tree/tree.hpp"
 
@@ -23,9 +28,15 @@ using TreeBlock = std::shared_ptr<const std::vector<Tree>>;
 using TreePtr = std::shared_ptr<const Tree>;
 using MatrixPtr = std::shared_ptr<const DistanceMatrix>;
 
+// The shared empty values that views start with.
+const TaxonSetPtr& empty_taxon_set();
+const TreeBlock& empty_tree_block();
+const MatrixPtr& empty_matrix();
+const TreePtr& empty_tree();
+
 struct DistanceMatrixView {
-  MatrixPtr matrix;
-  TaxonSetPtr taxon_set;
+  MatrixPtr matrix = empty_matrix();
+  TaxonSetPtr taxon_set = empty_taxon_set();
 
   double get(uint64_t i, uint64_t j) const;
   // "Taxon '<name>' not found" for the first absent name.
@@ -33,11 +44,11 @@ struct DistanceMatrixView {
 };
 
 struct TreeViewBase {
-  TaxonSetPtr taxon_set;
-  TreeBlock trees;
+  TaxonSetPtr taxon_set = empty_taxon_set();
+  TreeBlock trees = empty_tree_block();
   bool topology_only = false;
 
-  uint64_t size() const noexcept { return trees ? trees->size() : 0; }
+  uint64_t size() const noexcept { return trees->size(); }
 
   static Result<TreeViewBase> from_newick(std::string_view text);  // TreeSet::from_newick
   // Trees start..end-1 copied into a new block; Panic on a bad range.
@@ -79,8 +90,8 @@ using MSCTreeViewPtr = std::shared_ptr<const MSCTreeView>;
 
 // The value of a Python Tree object.
 struct SingleTree {
-  TaxonSetPtr taxon_set;
-  TreePtr tree;
+  TaxonSetPtr taxon_set = empty_taxon_set();
+  TreePtr tree = empty_tree();
 };
 
 }  // namespace qb

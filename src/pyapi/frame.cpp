@@ -260,11 +260,15 @@ void prepare_params(Params& p, const char* class_name, const char* method, std::
       seen_default = true;
     }
   }
-  for (const std::string& n : p.names) {
-    PyObject* s = PyUnicode_InternFromString(n.c_str());
-    if (s == nullptr) throw PyError{};
-    p.interned.push_back(s);  // kept for the life of the process
-  }
+  // Filled whole before it is installed: a failure midway leaves the
+  // parameters unprepared, to be prepared again on the next build.
+  std::vector<Ref> interned;
+  interned.reserve(p.names.size());
+  for (const std::string& n : p.names) interned.push_back(Ref::steal(check(PyUnicode_InternFromString(n.c_str()))));
+  std::vector<PyObject*> ready;
+  ready.reserve(interned.size());
+  for (Ref& s : interned) ready.push_back(s.release());  // kept for the life of the process
+  p.interned = std::move(ready);
 }
 
 namespace {
@@ -427,4 +431,10 @@ void type_build_failed(const char* name) {
   qb::panic(std::string("failed to create type object for ") + name);
 }
 
+}  // namespace qb::py
+
+namespace qb::py {
+// The dict conversion has no user yet; instantiated here so that it keeps
+// compiling until renaming takes it.
+template struct MapArg<std::unordered_map<std::string_view, std::string_view>>;
 }  // namespace qb::py

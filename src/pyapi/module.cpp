@@ -2,6 +2,7 @@
 // class files registered, in their module order.
 #include <algorithm>
 
+#include "porcelain/files.hpp"
 #include "pyapi/frame.hpp"
 
 namespace qb::py {
@@ -34,6 +35,12 @@ int register_classes(PyObject* module) {
   return 0;
 }
 
+// A file read interrupted by a signal runs the interpreter's handlers; one
+// that raised (KeyboardInterrupt) ends the read with its exception.
+void check_signals() {
+  if (PyErr_CheckSignals() < 0) throw PyError{};
+}
+
 }  // namespace
 }  // namespace qb::py
 
@@ -46,6 +53,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quorbelin() {
                       "it cannot be reloaded or imported into a second interpreter");
       return nullptr;
     }
+    qb::set_interrupt_hook(&check_signals);
     Ref module = Ref::steal(check(PyModule_Create(&g_module_def)));
     if (register_classes(module.get()) < 0) return nullptr;  // the module is released
     g_module = module.get();

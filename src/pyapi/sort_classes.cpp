@@ -33,6 +33,7 @@ std::string order_member(SortOrder o) {
 
 // Enumerations compare equal to a member of the same class or to an integer
 // with the same number; everything else, and ordering, is NotImplemented.
+// A failure while reading the other's number is raised.
 template <class C>
 std::optional<bool> compare_member(const typename C::Value& self, PyObject* other, CompareOp op) {
   int64_t number;
@@ -44,7 +45,10 @@ std::optional<bool> compare_member(const typename C::Value& self, PyObject* othe
     number = v;
   } else if (PyIndex_Check(other)) {
     Ref index = Ref::steal(PyNumber_Index(other));
-    if (!index) return std::nullopt;
+    // Refused as an integer: not comparable. Any other failure of its
+    // __index__ is the caller's to see, not an answer.
+    if (!index && PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;
+    check(index.get());
     const long long v = PyLong_AsLongLong(index.get());
     if (v == -1 && PyErr_Occurred()) return std::nullopt;
     number = v;

@@ -48,8 +48,7 @@ BytesWrite get_state(const TaxonSetPtr& self) {
 }
 
 void set_state(TaxonSetPtr& self, BytesView state) {
-  self = std::make_shared<const qb::TaxonSet>(
-      value_or_raise(qb::deserialize_taxon_set(state.data), "Deserialization error: "));
+  self = qb::share(value_or_raise(qb::deserialize_taxon_set(state.data), "Deserialization error: "));
 }
 
 const Class<TaxonSetClass> taxon_set_class{

@@ -24,10 +24,8 @@ using qb::SingleTree;
 // The first tree of the text over the taxon set of the whole text; further
 // trees are dropped but their names stay in the set.
 SingleTree construct(std::string_view newick_str) {
-  auto parsed = qb::parse_newick_trees(newick_str, false);
-  if (!parsed.ok()) raise_value(parsed.error());
-  return {std::make_shared<const qb::TaxonSet>(std::move(parsed->taxon_set)),
-          std::make_shared<const qb::Tree>(std::move(parsed->trees.front()))};
+  qb::ParsedTrees parsed = value_or_raise(qb::parse_newick_trees(newick_str, false));
+  return {qb::share(std::move(parsed.taxon_set)), qb::share(std::move(parsed.trees.front()))};
 }
 
 uint64_t ntaxa(const SingleTree& self) { return self.taxon_set->last; }
@@ -41,7 +39,7 @@ std::optional<std::string_view> get_taxon_name(const SingleTree& self, uint64_t 
 const qb::NameList& get_taxa(const SingleTree& self) { return self.taxon_set->names; }
 
 New<DistanceMatrixClass> get_distance_matrix(const SingleTree& self) {
-  return {{std::make_shared<const qb::DistanceMatrix>(qb::distance_matrix(*self.tree)), self.taxon_set}};
+  return {{qb::share(qb::distance_matrix(*self.tree)), self.taxon_set}};
 }
 
 // The topology alone: never lengths or support values.
@@ -84,10 +82,8 @@ BytesWrite get_state(const SingleTree& self) {
 }
 
 void set_state(SingleTree& self, BytesView state) {
-  auto read = qb::deserialize_single_tree(state.data);
-  if (!read.ok()) raise_value("Deserialization error: " + read.error());
-  self = {std::make_shared<const qb::TaxonSet>(std::move(read->first)),
-          std::make_shared<const qb::Tree>(std::move(read->second))};
+  auto [taxon_set, tree] = value_or_raise(qb::deserialize_single_tree(state.data), "Deserialization error: ");
+  self = {qb::share(std::move(taxon_set)), qb::share(std::move(tree))};
 }
 
 // --- Child sorting: each method sorts one copy of the core tree and shares

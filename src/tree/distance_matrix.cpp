@@ -18,11 +18,8 @@
 #include <limits>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "failure.hpp"
+#include "large_pages.hpp"
 
 namespace qb {
 
@@ -38,29 +35,13 @@ uint64_t cell_count(uint64_t n) {
 }
 
 // Zero-filled cells, allocated once with exactly `count` entries. A large
-// matrix is asked for huge pages before it is touched: its 4 KiB page faults
+// matrix is asked for large pages before it is touched: its 4 KiB page faults
 // otherwise cost more than computing the cells.
-void allocate_cells(std::vector<double>& cells, uint64_t count) {
-  cells.reserve(count);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr uintptr_t kHuge = uintptr_t{1} << 21;
-  const auto begin = reinterpret_cast<uintptr_t>(cells.data());
-  const uintptr_t end = begin + count * sizeof(double);
-  const uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-  const uintptr_t last = end & ~(kHuge - 1);
-  if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
-  cells.resize(count, 0.0);
-}
+void allocate_cells(std::vector<double>& cells, uint64_t count) { assign_large(cells, count, 0.0); }
 
 inline uint64_t widen(uint32_t id) {
   return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(id)));
 }
-
-struct Entry {
-  uint32_t leaf;  // node index
-  double dist;
-};
 
 // Stores one pair met at its lowest common ancestor.
 inline void store_pair(const Tree& tree, std::vector<double>& cells, uint64_t n, uint32_t x,
@@ -78,6 +59,119 @@ inline void store_pair(const Tree& tree, std::vector<double>& cells, uint64_t n,
   if (hi >= n) panic_index(n, hi);
   cells[index] = d;
 }
+
+constexpr uint32_t kNone = ~uint32_t{0};
+
+// The leaves below a node in visiting order, as a chain of runs of equal ids.
+// Neighbouring runs always differ, so a list is uniform (one id) exactly when
+// it is one run. A pair of leaves with one id stores nothing; skipping such
+// pairs a run at a time keeps the work to the nodes plus the stores made.
+class LeafLists {
+ public:
+  LeafLists(const Tree& tree, std::vector<double>& cells, uint64_t n, const std::vector<uint32_t>& depth)
+      : tree_(tree), cells_(cells), n_(n), depth_(depth), next_leaf_(tree.node_count(), kNone),
+        lists_(tree.node_count()) {}
+
+  void leaf(uint64_t v) {
+    runs_.push_back({static_cast<uint32_t>(tree_.taxa[v]), static_cast<uint32_t>(v), static_cast<uint32_t>(v), kNone});
+    const auto r = static_cast<uint32_t>(runs_.size() - 1);
+    lists_[v] = {r, r};
+  }
+
+  // Every pair of leaves in two different children, in the order
+  // (child a, child b > a, leaf of a, leaf of b), stored at `v`.
+  void pairs(uint64_t v, const std::vector<uint64_t>& kids) {
+    std::vector<uint32_t> ks;
+    for (uint64_t c : kids)
+      if (lists_[c].head != kNone) ks.push_back(static_cast<uint32_t>(c));
+    const size_t k = ks.size();
+    // run_end[i]: one past the uniform children with the id of child i that
+    // follow it directly (i + 1 for a mixed child).
+    std::vector<uint32_t> run_end(k);
+    for (size_t i = k; i-- > 0;) {
+      const bool joined = i + 1 < k && uniform(ks[i]) && uniform(ks[i + 1]) && id_of(ks[i]) == id_of(ks[i + 1]);
+      run_end[i] = joined ? run_end[i + 1] : static_cast<uint32_t>(i + 1);
+    }
+    for (size_t a = 0; a < k; ++a) {
+      const bool ua = uniform(ks[a]);
+      size_t b = ua ? run_end[a] : a + 1;
+      while (b < k) {
+        if (ua && uniform(ks[b]) && id_of(ks[b]) == id_of(ks[a])) {
+          b = run_end[b];
+          continue;
+        }
+        pair_lists(v, lists_[ks[a]], lists_[ks[b]]);
+        ++b;
+      }
+    }
+  }
+
+  // The children's lists become v's, in child order.
+  void join(uint64_t v, const std::vector<uint64_t>& kids) {
+    List out;
+    for (uint64_t c : kids) {
+      const List l = lists_[c];
+      lists_[c] = {};
+      if (l.head == kNone) continue;
+      if (out.head == kNone) {
+        out = l;
+        continue;
+      }
+      Run& tail = runs_[out.tail];
+      const Run& head = runs_[l.head];
+      next_leaf_[tail.last] = head.first;
+      if (tail.id == head.id) {
+        tail.last = head.last;
+        tail.next = head.next;
+        if (l.head != l.tail) out.tail = l.tail;
+      } else {
+        tail.next = l.head;
+        out.tail = l.tail;
+      }
+    }
+    lists_[v] = out;
+  }
+
+ private:
+  struct Run {
+    uint32_t id, first, last, next;
+  };
+  struct List {
+    uint32_t head = kNone, tail = kNone;
+  };
+
+  bool uniform(uint32_t c) const { return lists_[c].head == lists_[c].tail; }
+  uint32_t id_of(uint32_t c) const { return runs_[lists_[c].head].id; }
+
+  void pair_lists(uint64_t v, const List& a, const List& b) {
+    const bool ub = b.head == b.tail;
+    const uint32_t idb = runs_[b.head].id;
+    const double base = 2.0 * static_cast<double>(depth_[v]);
+    for (uint32_t ra = a.head; ra != kNone; ra = runs_[ra].next) {
+      const Run& x_run = runs_[ra];
+      if (ub && x_run.id == idb) continue;
+      for (uint32_t x = x_run.first;; x = next_leaf_[x]) {
+        for (uint32_t rb = b.head; rb != kNone; rb = runs_[rb].next) {
+          const Run& y_run = runs_[rb];
+          if (y_run.id == x_run.id) continue;
+          for (uint32_t y = y_run.first;; y = next_leaf_[y]) {
+            store_pair(tree_, cells_, n_, x, y, static_cast<double>(depth_[x]) + static_cast<double>(depth_[y]) - base);
+            if (y == y_run.last) break;
+          }
+        }
+        if (x == x_run.last) break;
+      }
+    }
+  }
+
+  const Tree& tree_;
+  std::vector<double>& cells_;
+  const uint64_t n_;
+  const std::vector<uint32_t>& depth_;
+  std::vector<uint32_t> next_leaf_;
+  std::vector<List> lists_;
+  std::vector<Run> runs_;
+};
 
 // The fast path's precondition: childcount and firstchild agree on which nodes
 // are leaves, and the leaves carry distinct ids below n.
@@ -158,48 +252,53 @@ void fill_rows(const Tree& tree, const std::vector<uint64_t>& order, uint64_t n,
 
 }  // namespace
 
-DistanceMatrix distance_matrix_by_lists(const Tree& tree) {
-  const uint64_t n = tree.ntaxa;
-  DistanceMatrix m;
-  m.size = n;
-  allocate_cells(m.distances, cell_count(n));
-  const std::vector<uint64_t> order = tree.preorder();
-  std::vector<std::vector<Entry>> lists(tree.node_count());
+namespace {
+
+void fill_by_lists(const Tree& tree, const std::vector<uint64_t>& order, DistanceMatrix& m) {
+  const uint64_t n = m.size;
+  // preorder() has checked every link it followed: the walks below read them
+  // unchecked. A pair met at v is depth(x) + depth(y) - 2 depth(v) apart.
+  std::vector<uint32_t> depth(tree.node_count(), 0);
+  for (uint64_t v : order)
+    for (int32_t c = tree.firstchild[v]; c != -1; c = tree.nextsib[static_cast<uint64_t>(c)])
+      depth[static_cast<uint64_t>(c)] = depth[v] + 1;
+  LeafLists lists(tree, m.distances, n, depth);
   for (auto it = order.rbegin(); it != order.rend(); ++it) {
     const uint64_t v = *it;
     if (at(tree.childcount, v) == 0) {
-      lists[v].push_back({static_cast<uint32_t>(v), 0.0});
+      lists.leaf(v);
       continue;
     }
     const std::vector<uint64_t> kids = tree.children(v);
-    for (uint64_t c : kids)
-      for (Entry& e : lists[c]) e.dist += 1.0;
-    for (size_t a = 0; a < kids.size(); ++a)
-      for (size_t b = a + 1; b < kids.size(); ++b)
-        for (const Entry& x : lists[kids[a]])
-          for (const Entry& y : lists[kids[b]])
-            store_pair(tree, m.distances, n, x.leaf, y.leaf, x.dist + y.dist);
-    if (kids.empty()) continue;
-    std::vector<Entry>& mine = lists[v];
-    mine = std::move(lists[kids[0]]);
-    std::vector<Entry>().swap(lists[kids[0]]);
-    for (size_t k = 1; k < kids.size(); ++k) {
-      mine.insert(mine.end(), lists[kids[k]].begin(), lists[kids[k]].end());
-      std::vector<Entry>().swap(lists[kids[k]]);
-    }
+    lists.pairs(v, kids);
+    lists.join(v, kids);
   }
+}
+
+// The cells come first: a size that cannot be allocated is one clean
+// allocation failure, before any per-id or per-node work.
+DistanceMatrix with_cells(uint64_t n) {
+  DistanceMatrix m;
+  m.size = n;
+  allocate_cells(m.distances, cell_count(n));
+  return m;
+}
+
+}  // namespace
+
+DistanceMatrix distance_matrix_by_lists(const Tree& tree) {
+  DistanceMatrix m = with_cells(tree.ntaxa);
+  fill_by_lists(tree, tree.preorder(), m);
   return m;
 }
 
 DistanceMatrix distance_matrix(const Tree& tree) {
-  const uint64_t n = tree.ntaxa;
-  (void)cell_count(n);  // an unallocatable size fails before any other work
+  DistanceMatrix m = with_cells(tree.ntaxa);
   const std::vector<uint64_t> order = tree.preorder();
-  if (n < 2 || !plain_tree(tree, order, n)) return distance_matrix_by_lists(tree);
-  DistanceMatrix m;
-  m.size = n;
-  allocate_cells(m.distances, cell_count(n));
-  fill_rows(tree, order, n, m.distances);
+  if (m.size < 2 || !plain_tree(tree, order, m.size))
+    fill_by_lists(tree, order, m);
+  else
+    fill_rows(tree, order, m.size, m.distances);
   return m;
 }
 

@@ -1,13 +1,15 @@
 #pragma once
 // Large buffers about to be written whole (arenas of big trees, stored forms)
-// fault in far fewer times when backed by large pages.
+// fault in far fewer times when backed by large pages, and faster still when
+// their pages are made present in one call.
 #include <cstddef>
 #include <vector>
 
 namespace qb {
 
 // A hint that [data, data + size) will soon be written whole: where the
-// system allows it, the whole large pages inside it get large-page backing.
+// system allows it, the whole large pages inside it get large-page backing
+// and its pages are made present at once.
 // Small buffers are left alone. Never fails.
 void advise_large_pages(void* data, size_t size) noexcept;
 

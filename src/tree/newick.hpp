@@ -3,6 +3,7 @@
 // only U+0020 skipped between tokens, nested [comments], internal labels
 // dropped, lengths after ':'.
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,10 +44,10 @@ void write_newick_topology(const Tree& tree, uint64_t node, const NameList& name
                            std::string& out);
 // Whole tree with lengths and the closing ';'.
 std::string tree_to_newick(const Tree& tree, const TaxonSet& taxon_set);
-std::vector<std::string> collect_newick_strings(const std::vector<Tree>& trees,
+std::vector<std::string> collect_newick_strings(std::span<const Tree> trees,
                                                 const TaxonSet& taxon_set);
 // Texts of collect_newick_strings joined by "\n", no trailing newline.
-std::string to_newick_string(const std::vector<Tree>& trees, const TaxonSet& taxon_set);
+std::string to_newick_string(std::span<const Tree> trees, const TaxonSet& taxon_set);
 
 // Shortest round-trip plain decimal text of a length ("1", "0.0000001", "inf", "-0").
 void append_length(double value, std::string& out);

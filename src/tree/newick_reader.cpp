@@ -176,26 +176,53 @@ const char* read_length(const char* p, const char* end, double& length) {
   return q;
 }
 
-// Bytes of [p, end) equal to a or b. Counted in blocks of 255 bytes with a
-// one-byte count, which vectorises over 16 or 32 bytes at a time where a
-// wide count would not.
-size_t count_bytes(const char* p, const char* end, char a, char b) {
-  size_t n = 0;
+// Counts over a text up to its first ';'.
+struct PieceScan {
+  const char* end;  // the first ';', or the end of the text
+  size_t opens = 0;
+  size_t commas = 0;
+};
+
+// One pass that finds where a piece ends and counts what sizes its tree.
+// Counted in blocks of 255 bytes with one-byte counts, which vectorises over
+// 16 or 32 bytes at a time where wide counts would not; the block that holds
+// the ';' is counted again up to it.
+PieceScan scan_piece(const char* p, const char* end) {
+  PieceScan scan;
   while (p != end) {
-    const size_t block = std::min<size_t>(static_cast<size_t>(end - p), 255);
-    uint8_t k = 0;
-    for (size_t i = 0; i < block; ++i) k = static_cast<uint8_t>(k + ((p[i] == a) | (p[i] == b)));
-    n += k;
+    size_t block = std::min<size_t>(static_cast<size_t>(end - p), 255);
+    uint8_t opens = 0, commas = 0, semis = 0;
+    for (size_t i = 0; i < block; ++i) {
+      opens = static_cast<uint8_t>(opens + (p[i] == '('));
+      commas = static_cast<uint8_t>(commas + (p[i] == ','));
+      semis = static_cast<uint8_t>(semis | (p[i] == ';'));
+    }
+    if (semis) {
+      const char* semi = static_cast<const char*>(std::memchr(p, ';', block));
+      block = static_cast<size_t>(semi - p);
+      opens = commas = 0;
+      for (size_t i = 0; i < block; ++i) {
+        opens = static_cast<uint8_t>(opens + (p[i] == '('));
+        commas = static_cast<uint8_t>(commas + (p[i] == ','));
+      }
+      scan.opens += opens;
+      scan.commas += commas;
+      scan.end = semi;
+      return scan;
+    }
+    scan.opens += opens;
+    scan.commas += commas;
     p += block;
   }
-  return n;
+  scan.end = end;
+  return scan;
 }
 
-// Node bound of a text: every node but the root is made by one '(' or ','
+// Node bound of a piece: every node but the root is made by one '(' or ','
 // of the text, so 1 + their count is never too small. It is exact unless
 // the text has '(' inside labels, ',' inside comments, or a second tree.
-size_t node_bound(const char* p, const char* end) {
-  const size_t n = 1 + count_bytes(p, end, '(', ',');
+size_t node_bound(const PieceScan& scan) {
+  const size_t n = 1 + scan.opens + scan.commas;
   if (n > static_cast<size_t>(INT32_MAX)) panic("Newick text holds more nodes than a tree can index");
   return n;
 }
@@ -283,7 +310,10 @@ class PendingLabels {
     count_ = 0;
     for (size_t i = 0; i < n; ++i) {
       const Label& l = labels_[i];
-      taxa_[l.node] = static_cast<int32_t>(taxon_set_.get_or_insert(std::string_view(l.text, l.size), l.hash));
+      const uint64_t id = taxon_set_.get_or_insert(std::string_view(l.text, l.size), l.hash);
+      if (id > static_cast<uint64_t>(INT32_MAX)) [[unlikely]]
+        panic("taxon set holds more names than a tree can refer to");
+      taxa_[l.node] = static_cast<int32_t>(id);
     }
   }
 
@@ -303,9 +333,10 @@ class PendingLabels {
 
 // One tree; leaf labels are registered in `taxon_set`. A tree that fails
 // part way has still registered every label before the failure.
-Tree parse_tree_bytes(TaxonSet& taxon_set, const char* begin, const char* end) {
+// `bound` is node_bound of a scan that covers [begin, end).
+Tree parse_tree_bytes(TaxonSet& taxon_set, const char* begin, const char* end, size_t bound) {
   Tree tree;
-  Arena arena(tree, node_bound(begin, end));
+  Arena arena(tree, bound);
   int32_t* const firstchild = tree.firstchild.data();
   int32_t* const nextsib = tree.nextsib.data();
   uint32_t* const childcount = tree.childcount.data();
@@ -400,7 +431,17 @@ size_t trailing_space(const unsigned char* begin, const unsigned char* end) {
 }  // namespace
 
 Tree parse_newick_tree(TaxonSet& taxon_set, std::string_view text) {
-  return parse_tree_bytes(taxon_set, text.data(), text.data() + text.size());
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  // Counted over the whole text, ';' or not: an upper bound all the same.
+  PieceScan whole;
+  for (const char* p = begin; p != end;) {
+    const PieceScan piece = scan_piece(p, end);
+    whole.opens += piece.opens;
+    whole.commas += piece.commas;
+    p = piece.end == end ? end : piece.end + 1;
+  }
+  return parse_tree_bytes(taxon_set, begin, end, node_bound(whole));
 }
 
 Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only) {
@@ -408,21 +449,18 @@ Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only
   parsed.topology_only = topology_only;
   const char* p = text.data();
   const char* const end = p + text.size();
-  parsed.trees.reserve(count_bytes(p, end, ';', ';') + 1);
-  {
-    // Room for as many names as the first tree has leaves at most, and for
-    // all its bytes as name bytes: the trees of one text mostly share their
-    // taxa. Growing by doubling instead would leave the smaller buffers behind
-    // as heap; room reserved and never written costs no memory.
-    const void* semi = p == end ? nullptr : std::memchr(p, ';', static_cast<size_t>(end - p));
-    const char* first_end = semi ? static_cast<const char*>(semi) : end;
-    parsed.taxon_set.reserve(count_bytes(p, first_end, ',', ',') + 1,
-                             static_cast<size_t>(first_end - p));
-  }
-  for (;;) {
-    // memchr must not see the null pointer of an empty view, even with length 0.
-    const void* semi = p == end ? nullptr : std::memchr(p, ';', static_cast<size_t>(end - p));
-    const char* piece_end = semi ? static_cast<const char*>(semi) : end;
+  for (bool first = true;; first = false) {
+    // An empty view may hold the null pointer: nothing is scanned then.
+    const PieceScan scan = p == end ? PieceScan{end} : scan_piece(p, end);
+    const char* piece_end = scan.end;
+    if (first) {
+      // Room for as many names as the first tree has leaves at most, and
+      // for all its bytes as name bytes: the trees of one text mostly share
+      // their taxa. Growing by doubling instead would leave the smaller
+      // buffers behind as heap; room reserved and never written costs no
+      // memory.
+      parsed.taxon_set.reserve(scan.commas + 1, static_cast<size_t>(piece_end - p));
+    }
     auto* b = reinterpret_cast<const unsigned char*>(p);
     auto* e = reinterpret_cast<const unsigned char*>(piece_end);
     while (b != e) {
@@ -436,14 +474,17 @@ Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only
       e -= k;
     }
     // The piece ends where its ';' would be: parsing up to the end of the
-    // trimmed bytes is the same as parsing them with ';' appended.
+    // trimmed bytes is the same as parsing them with ';' appended. Trimming
+    // removes no '(' or ',', so the scan's bound holds for the trimmed bytes.
     if (b != e)
-      parsed.trees.push_back(
-          parse_tree_bytes(parsed.taxon_set, reinterpret_cast<const char*>(b), reinterpret_cast<const char*>(e)));
-    if (!semi) break;
+      parsed.trees.push_back(parse_tree_bytes(parsed.taxon_set, reinterpret_cast<const char*>(b),
+                                              reinterpret_cast<const char*>(e), node_bound(scan)));
+    if (piece_end == end) break;
     p = piece_end + 1;
   }
   if (parsed.trees.empty()) return Error{"No valid trees found in input string"};
+  // Exactly one slot per tree, as a count of ';' up front would give.
+  parsed.trees.shrink_to_fit();
   return parsed;
 }
 

@@ -223,65 +223,6 @@ TaxonSet deserialize_taxon_set(StoredReader& r) {
   return out;
 }
 
-std::string serialize_taxon_set(const TaxonSet& taxon_set) {
-  return write_stored(serialized_size(taxon_set), [&](StoredWriter& w) { serialize(w, taxon_set); });
-}
-
-Result<TaxonSet> deserialize_taxon_set(std::string_view bytes) {
-  return read_stored(bytes, [](StoredReader& r) { return deserialize_taxon_set(r); });
-}
-
-// --- Tree -------------------------------------------------------------------
-
-uint64_t serialized_size(const Tree& tree) {
-  return 7 * kCount + 1 + 8 +
-         4 * (tree.taxa.size() + tree.parents.size() + tree.firstchild.size() + tree.nextsib.size() +
-              tree.childcount.size()) +
-         8 * (tree.support.size() + tree.lengths.size());
-}
-
-void serialize(StoredWriter& w, const Tree& tree) {
-  w.numbers(tree.taxa);
-  w.numbers(tree.parents);
-  w.numbers(tree.support);
-  w.numbers(tree.lengths);
-  w.numbers(tree.firstchild);
-  w.numbers(tree.nextsib);
-  w.numbers(tree.childcount);
-  w.flag(tree.fake_root);
-  w.u64(tree.ntaxa);
-}
-
-Tree deserialize_tree(StoredReader& r) {
-  Tree t;
-  r.numbers(t.taxa);
-  r.numbers(t.parents);
-  r.numbers(t.support);
-  r.numbers(t.lengths);
-  r.numbers(t.firstchild);
-  r.numbers(t.nextsib);
-  r.numbers(t.childcount);
-  t.fake_root = r.flag();
-  t.ntaxa = r.u64();
-  return t;
-}
-
-// --- DistanceMatrix ---------------------------------------------------------
-
-uint64_t serialized_size(const DistanceMatrix& matrix) { return kCount + 8 * matrix.distances.size() + 8; }
-
-void serialize(StoredWriter& w, const DistanceMatrix& matrix) {
-  w.numbers(matrix.distances);
-  w.u64(matrix.size);
-}
-
-DistanceMatrix deserialize_distance_matrix(StoredReader& r) {
-  DistanceMatrix m;
-  r.numbers(m.distances);
-  m.size = r.u64();
-  return m;
-}
-
 // --- State of a single tree -------------------------------------------------
 
 std::string serialize_single_tree(const TaxonSet& taxon_set, const Tree& tree) {
@@ -294,7 +235,7 @@ std::string serialize_single_tree(const TaxonSet& taxon_set, const Tree& tree) {
 Result<std::pair<TaxonSet, Tree>> deserialize_single_tree(std::string_view bytes) {
   return read_stored(bytes, [](StoredReader& r) {
     TaxonSet taxon_set = deserialize_taxon_set(r);
-    Tree tree = deserialize_tree(r);
+    Tree tree = deserialize<Tree>(r);
     return std::pair<TaxonSet, Tree>(std::move(taxon_set), std::move(tree));
   });
 }

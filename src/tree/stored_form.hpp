@@ -6,8 +6,18 @@
 // Readers check the encoding only: a well-encoded Tree whose links do not form
 // a tree, or a TaxonSet whose fields disagree, is returned as read. The
 // operations that walk such values guard themselves.
+//
+// Each record lists its fields once, in stored order, in a field visitor
+// `fields(v, record)`. The size pass (StoredSizer), the write pass
+// (StoredWriter) and the read pass (StoredReader) all run that one list, so
+// they cannot disagree. A nested record is visited as `v.record(x)`; shared
+// values and sequences of records are stored as what they hold. The taxon
+// set alone is written by hand: its size is computed without sorting its
+// names, and its reader recognises the plain index.
 #include <bit>
+#include <concepts>
 #include <cstdint>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -18,13 +28,11 @@
 #include "distance_matrix.hpp"
 #include "failure.hpp"
 #include "large_pages.hpp"
+#include "shared.hpp"
 #include "taxon_set.hpp"
 #include "tree.hpp"
 
 namespace qb {
-
-std::string serialize_taxon_set(const TaxonSet& taxon_set);
-Result<TaxonSet> deserialize_taxon_set(std::string_view bytes);
 
 std::string serialize_single_tree(const TaxonSet& taxon_set, const Tree& tree);
 Result<std::pair<TaxonSet, Tree>> deserialize_single_tree(std::string_view bytes);
@@ -53,12 +61,39 @@ class StoredWriter {
   template <class T>
   void numbers(const std::vector<T>& v) noexcept;
 
+  // A choice among `count` variants (stored as u32; any nonzero value of a
+  // two-way choice is stored as 1).
+  void variant(uint32_t v, uint32_t count) noexcept { u32(v < count ? v : count - 1); }
+  template <class R>
+  void record(const R& r);
+
   char* position() const noexcept { return p_; }
 
  private:
   template <class T>
   void put(T v) noexcept;
   char* p_;
+};
+
+// Size pass: counts the bytes the write pass of the same visit writes.
+class StoredSizer {
+ public:
+  void u64(uint64_t) noexcept { size_ += 8; }
+  void u32(uint32_t) noexcept { size_ += 4; }
+  void flag(bool) noexcept { size_ += 1; }
+  void text(std::string_view s) noexcept { size_ += 8 + s.size(); }
+  template <class T>
+  void numbers(const std::vector<T>& v) noexcept {
+    size_ += 8 + sizeof(T) * v.size();
+  }
+  void variant(uint32_t, uint32_t) noexcept { size_ += 4; }
+  template <class R>
+  void record(const R& r);
+
+  uint64_t size() const noexcept { return size_; }
+
+ private:
+  uint64_t size_ = 0;
 };
 
 // Read cursor. The first failure is kept and every later read returns a zero
@@ -88,6 +123,18 @@ class StoredReader {
   // Count, then that many fixed-width elements into `out` (replaced).
   template <class T>
   void numbers(std::vector<T>& out);
+  // The same reads into fields, for field visitors.
+  void u64(uint64_t& out) noexcept { out = u64(); }
+  void u32(uint32_t& out) noexcept { out = u32(); }
+  void flag(bool& out) { out = flag(); }
+  void variant(uint32_t& out, uint32_t count) {
+    out = u32();
+    if (ok() && out >= count)
+      fail("invalid value: integer `" + std::to_string(out) + "`, expected variant index 0 <= i < " +
+           std::to_string(count));
+  }
+  template <class R>
+  void record(R& r);
 
   void fail(std::string message) {
     if (ok()) error_ = std::move(message);
@@ -117,17 +164,127 @@ class StoredReader {
 // "incomplete utf-8 byte sequence from index I".
 std::string utf8_error(std::string_view bytes);
 
+// --- Records --------------------------------------------------------------
+
+// A record's field visitor takes it const (size, write) or not (read).
+template <class T, class R>
+concept RecordOf = std::same_as<std::remove_const_t<T>, R>;
+
+template <class V, RecordOf<Tree> T>
+void fields(V& v, T& tree) {
+  v.numbers(tree.taxa);
+  v.numbers(tree.parents);
+  v.numbers(tree.support);
+  v.numbers(tree.lengths);
+  v.numbers(tree.firstchild);
+  v.numbers(tree.nextsib);
+  v.numbers(tree.childcount);
+  v.flag(tree.fake_root);
+  v.u64(tree.ntaxa);
+}
+
+template <class V, RecordOf<DistanceMatrix> M>
+void fields(V& v, M& matrix) {
+  v.numbers(matrix.distances);
+  v.u64(matrix.size);
+}
+
+// A record with a field visitor.
+template <class R>
+concept Visited = requires(StoredSizer& s, const R& r) { fields(s, r); };
+
+template <Visited R>
+uint64_t serialized_size(const R& r) {
+  StoredSizer s;
+  fields(s, r);
+  return s.size();
+}
+template <Visited R>
+void serialize(StoredWriter& w, const R& r) {
+  fields(w, r);
+}
+template <Visited R>
+void load(StoredReader& r, R& out) {
+  fields(r, out);
+}
+
+// The taxon set, by hand.
 uint64_t serialized_size(const TaxonSet& taxon_set);
-uint64_t serialized_size(const Tree& tree);
-uint64_t serialized_size(const DistanceMatrix& matrix);
-
 void serialize(StoredWriter& w, const TaxonSet& taxon_set);
-void serialize(StoredWriter& w, const Tree& tree);
-void serialize(StoredWriter& w, const DistanceMatrix& matrix);
-
 TaxonSet deserialize_taxon_set(StoredReader& r);
-Tree deserialize_tree(StoredReader& r);
-DistanceMatrix deserialize_distance_matrix(StoredReader& r);
+inline void load(StoredReader& r, TaxonSet& out) { out = deserialize_taxon_set(r); }
+
+// A shared value is stored as the value it points at (never null).
+template <class R>
+uint64_t serialized_size(const std::shared_ptr<const R>& p) {
+  return serialized_size(*p);
+}
+template <class R>
+void serialize(StoredWriter& w, const std::shared_ptr<const R>& p) {
+  serialize(w, *p);
+}
+template <class R>
+void load(StoredReader& r, std::shared_ptr<const R>& out) {
+  R value;
+  load(r, value);
+  out = share(std::move(value));
+}
+
+// The smallest encoding of a record: that of its empty value.
+template <class R>
+uint64_t min_encoded() {
+  static const uint64_t size = serialized_size(R{});
+  return size;
+}
+template <class R>
+uint64_t min_encoded_element() {
+  if constexpr (requires { typename R::element_type; })
+    return min_encoded<std::remove_const_t<typename R::element_type>>();
+  else
+    return min_encoded<R>();
+}
+
+// A sequence of records: the count, then each record.
+template <class R>
+uint64_t serialized_size(const std::vector<R>& records) {
+  uint64_t size = 8;
+  for (const R& r : records) size += serialized_size(r);
+  return size;
+}
+template <class R>
+void serialize(StoredWriter& w, const std::vector<R>& records) {
+  w.u64(records.size());
+  for (const R& r : records) serialize(w, r);
+}
+template <class R>
+void load(StoredReader& r, std::vector<R>& out) {
+  out.clear();
+  const uint64_t count = r.u64();
+  if (r.ok()) out.reserve(r.reserve_for(count, sizeof(R), min_encoded_element<R>()));
+  for (uint64_t i = 0; i < count && r.ok(); ++i) load(r, out.emplace_back());
+}
+
+template <class R>
+void StoredWriter::record(const R& r) {
+  serialize(*this, r);
+}
+template <class R>
+void StoredSizer::record(const R& r) {
+  size_ += serialized_size(r);
+}
+template <class R>
+void StoredReader::record(R& r) {
+  load(*this, r);
+}
+
+template <class R>
+R deserialize(StoredReader& r) {
+  R out;
+  load(r, out);
+  return out;
+}
+inline Tree deserialize_tree(StoredReader& r) { return deserialize<Tree>(r); }
+inline DistanceMatrix deserialize_distance_matrix(StoredReader& r) { return deserialize<DistanceMatrix>(r); }
 
 // Fills `out`, which holds exactly `size` bytes, by `write(StoredWriter&)`.
 // A write pass that disagrees with its size pass is a bug: Panic.
@@ -155,6 +312,16 @@ auto read_stored(std::string_view bytes, ReadFn&& read) -> Result<decltype(read(
   auto value = read(r);
   if (!r.ok()) return Error{r.take_error()};
   return value;
+}
+
+// The entry points of every record: its stored form as bytes, and back.
+template <class R>
+std::string write_record(const R& record) {
+  return write_stored(serialized_size(record), [&](StoredWriter& w) { serialize(w, record); });
+}
+template <class R>
+Result<R> read_record(std::string_view bytes) {
+  return read_stored(bytes, [](StoredReader& r) { return deserialize<R>(r); });
 }
 
 // ---------------------------------------------------------------------------
@@ -219,5 +386,10 @@ void StoredReader::numbers(std::vector<T>& out) {
     for (auto& x : out) x = get<T>();
   }
 }
+
+// Entry points by name, for the records that have one; all are write_record
+// and read_record.
+inline std::string serialize_taxon_set(const TaxonSet& taxon_set) { return write_record(taxon_set); }
+inline Result<TaxonSet> deserialize_taxon_set(std::string_view bytes) { return read_record<TaxonSet>(bytes); }
 
 }  // namespace qb

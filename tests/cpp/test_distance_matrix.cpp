@@ -258,5 +258,106 @@ TEST(Distances, CaterpillarOfTenThousandLeaves) {
     }
 }
 
+// The defining computation written plainly: every pair of leaves of two
+// children, same ids included, in visiting order. The computation used skips
+// pairs that store nothing; results and the first failure must not change.
+DistanceMatrix every_pair(const Tree& tree) {
+  struct Entry {
+    uint32_t leaf;
+    double dist;
+  };
+  const uint64_t n = tree.ntaxa;
+  DistanceMatrix m;
+  m.size = n;
+  m.distances.assign(n < 2 ? 0 : n * (n - 1) / 2, 0.0);
+  const std::vector<uint64_t> order = tree.preorder();
+  std::vector<std::vector<Entry>> lists(tree.node_count());
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    const uint64_t v = *it;
+    if (at(tree.childcount, v) == 0) {
+      lists[v].push_back({static_cast<uint32_t>(v), 0.0});
+      continue;
+    }
+    const std::vector<uint64_t> kids = tree.children(v);
+    for (uint64_t c : kids)
+      for (Entry& e : lists[c]) e.dist += 1.0;
+    for (size_t a = 0; a < kids.size(); ++a)
+      for (size_t b = a + 1; b < kids.size(); ++b)
+        for (const Entry& x : lists[kids[a]])
+          for (const Entry& y : lists[kids[b]]) {
+            const auto p = static_cast<uint32_t>(at(tree.taxa, x.leaf));
+            const auto q = static_cast<uint32_t>(at(tree.taxa, y.leaf));
+            const uint32_t lo = std::min(p, q), hi = std::max(p, q);
+            if (lo == hi) continue;
+            const auto wide = [](uint32_t id) { return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(id))); };
+            const uint64_t index = DistanceMatrix::cell_index(n, wide(lo), wide(hi));
+            if (index >= m.distances.size()) panic_index(m.distances.size(), index);
+            if (hi >= n) panic_index(n, hi);
+            m.distances[index] = x.dist + y.dist;
+          }
+    for (uint64_t c : kids) {
+      lists[v].insert(lists[v].end(), lists[c].begin(), lists[c].end());
+      lists[c].clear();
+    }
+  }
+  return m;
+}
+
+TEST(Distances, RepeatedAndForeignIdsAgreeWithEveryPair) {
+  std::mt19937 rng(11);
+  int failures = 0;
+  for (int round = 0; round < 400; ++round) {
+    const int leaves = 2 + static_cast<int>(rng() % 40);
+    std::vector<std::string> names;
+    for (int i = 0; i < leaves; ++i) names.push_back("t" + std::to_string(i));
+    TaxonSet ts;
+    Tree t = parse_newick_tree(ts, random_newick(rng, leaves, 2 + round % 5, names));
+    // Few distinct ids, so that runs of equal ids form; now and then an
+    // unlabelled leaf or an id past the matrix.
+    const int32_t ids = 1 + static_cast<int32_t>(rng() % 4);
+    for (uint64_t v = 0; v < t.node_count(); ++v) {
+      if (t.childcount[v] != 0) continue;
+      const unsigned roll = rng() % 64;
+      t.taxa[v] = roll == 0 ? -1 : roll == 1 ? ids + 2 : static_cast<int32_t>(rng() % static_cast<unsigned>(ids));
+    }
+    t.ntaxa = static_cast<uint64_t>(ids);
+    std::string want_text, got_text;
+    DistanceMatrix want, got;
+    want_text = panic_text([&] { want = every_pair(t); });
+    got_text = panic_text([&] { got = distance_matrix_by_lists(t); });
+    ASSERT_EQ(got_text, want_text) << "round " << round;
+    if (want_text != "<no panic>") {
+      ++failures;
+      continue;
+    }
+    ASSERT_EQ(got.distances, want.distances) << "round " << round;
+    ASSERT_EQ(distance_matrix(t).distances, want.distances) << "round " << round;
+  }
+  EXPECT_GT(failures, 20);
+  EXPECT_LT(failures, 380);
+}
+
+// A star of leaves that all carry one id stores nothing; every pair of them
+// used to be visited.
+TEST(Distances, StarOfOneIdIsLinear) {
+  const uint64_t leaves = 300000;
+  Tree t;
+  t.taxa.assign(leaves + 1, 0);
+  t.taxa[0] = -1;
+  t.parents.assign(leaves + 1, 0);
+  t.support.assign(leaves + 1, 0.0);
+  t.lengths.assign(leaves + 1, 0.0);
+  t.firstchild.assign(leaves + 1, -1);
+  t.firstchild[0] = 1;
+  t.nextsib.resize(leaves + 1);
+  for (uint64_t v = 0; v <= leaves; ++v) t.nextsib[v] = v == 0 || v == leaves ? -1 : static_cast<int32_t>(v + 1);
+  t.childcount.assign(leaves + 1, 0);
+  t.childcount[0] = static_cast<uint32_t>(leaves);
+  t.ntaxa = 1;
+  EXPECT_TRUE(distance_matrix(t).distances.empty());
+  t.ntaxa = 2;
+  EXPECT_EQ(distance_matrix(t).distances, std::vector<double>{0.0});
+}
+
 }  // namespace
 }  // namespace qb

@@ -265,6 +265,18 @@ TEST(Newick, SpeciesTreeOverExistingTaxonSetGetsLaterIds) {
   EXPECT_EQ(t.taxa, (std::vector<int32_t>{-42, 1, -1, 0, 2}));
 }
 
+// Ids past the 32-bit taxa of a tree stop the parse instead of wrapping
+// into negative taxa. A set whose next id is already that high stands in
+// for one with two billion names.
+TEST(Newick, TaxonIdPastThirtyTwoBitsStops) {
+  TaxonSet ts;
+  ts.last = uint64_t{INT32_MAX};
+  const Tree t = parse_newick_tree(ts, "(A,A);");
+  EXPECT_EQ(t.taxa[1], INT32_MAX);
+  EXPECT_EQ(panic_text([&] { parse_newick_tree(ts, "(A,B);"); }),
+            "taxon set holds more names than a tree can refer to");
+}
+
 // parse_newick_trees: cutting, trimming, errors.
 TEST(NewickTrees, TwoTreesOverOneTaxonSet) {
   auto r = parse_newick_trees(" (A,B);\n(B,C);\n", true);

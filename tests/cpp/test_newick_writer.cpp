@@ -2,7 +2,10 @@
 
 #include "support.hpp"
 
+#include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -97,14 +100,48 @@ TEST(NewickWriter, SmallestSubnormalLengthIsPlainDecimal) {
   std::string out;
   append_length(5e-324, out);
   EXPECT_EQ(out, "0." + std::string(323, '0') + "5");
+  out.clear();
+  append_length(5e-324 * 3, out);
+  EXPECT_EQ(out, "0." + std::string(322, '0') + "15");
 }
 
-TEST(NewickWriter, LargestLengthHasAllItsDigits) {
+// Whole numbers past 2^53 have more exact binary digits than the shortest
+// round trip needs: the text is the shortest digits followed by zeros.
+INSTANTIATE_TEST_SUITE_P(
+    LargeWholeNumbers, AppendLength,
+    ::testing::Values(LengthText{1e23, "100000000000000000000000"},
+                      LengthText{1e16, "10000000000000000"}, LengthText{1e22, "10000000000000000000000"},
+                      LengthText{9007199254740991.0, "9007199254740991"},
+                      LengthText{9007199254740992.0, "9007199254740992"},
+                      LengthText{9007199254740994.0, "9007199254740994"},
+                      LengthText{18014398509481984.0, "18014398509481984"},
+                      LengthText{123456789012345680.0, "123456789012345680"}));
+
+TEST(NewickWriter, LargestLengthIsItsShortestDigitsAndZeros) {
   std::string out;
   append_length(std::numeric_limits<double>::max(), out);
-  EXPECT_EQ(out.size(), 309u);
-  EXPECT_EQ(out.substr(0, 17), "17976931348623157");
-  EXPECT_EQ(out.find('.'), std::string::npos);
+  EXPECT_EQ(out, "17976931348623157" + std::string(292, '0'));
+}
+
+double read_back(const std::string& text) {
+  double v = 0;
+  const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+  EXPECT_EQ(r.ptr, text.data() + text.size()) << text;
+  return v;
+}
+
+// Every power of ten a double comes nearest to, subnormals included, is a 1
+// and zeros, and reads back as the same double.
+TEST(NewickWriter, PowersOfTenAreOneAndZeros) {
+  for (int k = -320; k <= 308; ++k) {
+    const double v = std::strtod(("1e" + std::to_string(k)).c_str(), nullptr);
+    const std::string expected = k >= 0 ? "1" + std::string(static_cast<size_t>(k), '0')
+                                        : "0." + std::string(static_cast<size_t>(-k - 1), '0') + "1";
+    std::string out;
+    append_length(v, out);
+    ASSERT_EQ(out, expected) << "1e" << k;
+    ASSERT_EQ(std::bit_cast<uint64_t>(read_back(out)), std::bit_cast<uint64_t>(v)) << out;
+  }
 }
 
 // Leaves without a taxon have no name: the bounds check stops the write.
@@ -164,6 +201,8 @@ TEST(NewickWriter, SetsJoinWithNewlinesAndNoneAfterTheLast) {
   EXPECT_EQ(collect_newick_strings(r->trees, r->taxon_set),
             (std::vector<std::string>{"(A:0,B:0);", "(B:0,C:0);"}));
   EXPECT_EQ(to_newick_string({}, r->taxon_set), "");
+  // One tree of a set, written without copying it into a sequence of its own.
+  EXPECT_EQ(to_newick_string(std::span(&r->trees[1], 1), r->taxon_set), "(B:0,C:0);");
   EXPECT_TRUE(collect_newick_strings({}, r->taxon_set).empty());
 }
 

@@ -66,6 +66,20 @@ TEST(TaxonSet, SortedOrderIsCachedAndDroppedOnGrowth) {
   EXPECT_EQ(copy.sorted_entries(), want);
 }
 
+// A move hands over the cached order itself (same buffer, no copy) and
+// leaves the source without one.
+TEST(TaxonSet, MoveTakesTheCachedOrder) {
+  TaxonSet ts;
+  for (const char* s : {"B", "C", "A"}) ts.get_or_insert(s);
+  const uint32_t* order = ts.sorted_ids().data();
+  TaxonSet moved = std::move(ts);
+  EXPECT_EQ(moved.sorted_ids().data(), order);
+  EXPECT_EQ(moved.sorted_ids(), (std::vector<uint32_t>{2, 0, 1}));
+  TaxonSet assigned;
+  assigned = std::move(moved);
+  EXPECT_EQ(assigned.sorted_ids().data(), order);
+}
+
 TEST(TaxonSet, SortedOrderBreaksTiesOfTheFirstEightBytes) {
   // Equal first eight bytes, and names that differ only by trailing zero bytes.
   TaxonSet ts;

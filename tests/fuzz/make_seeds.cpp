@@ -29,8 +29,20 @@ constexpr size_t kWholeFile = 4 * 1024;
 
 std::map<std::string, std::vector<std::string>> seeds;
 
+// The stored-state target reads the kind of state from its first byte.
+const std::map<std::string, char> kStoredKinds = {
+    {"fuzz_stored_taxon_set", 0},          {"fuzz_stored_single_tree", 1},
+    {"fuzz_stored_tree_view_base", 2},     {"fuzz_stored_msc_tree_view", 3},
+    {"fuzz_stored_distance_matrix_view", 4}, {"fuzz_stored_family", 5},
+};
+
 void add(const std::string& target, std::string bytes) {
-  if (bytes.size() <= kMaxSeed) seeds[target].push_back(std::move(bytes));
+  if (bytes.size() > kMaxSeed) return;
+  if (auto kind = kStoredKinds.find(target); kind != kStoredKinds.end()) {
+    seeds["fuzz_stored"].push_back(kind->second + bytes);
+    return;
+  }
+  seeds[target].push_back(std::move(bytes));
 }
 
 std::string read_file(const fs::path& p) {
@@ -124,7 +136,10 @@ void add_broken_states() {
 // Every stored family in one frame; then two frames in a row, a frame cut
 // short and a frame followed by bytes that begin none.
 void add_compressed_family_states() {
-  const std::vector<std::string> families = seeds["fuzz_stored_family"];
+  // Stored families are the stored-state seeds of kind 5, behind their kind byte.
+  std::vector<std::string> families;
+  for (const std::string& s : seeds["fuzz_stored"])
+    if (!s.empty() && s[0] == kStoredKinds.at("fuzz_stored_family")) families.push_back(s.substr(1));
   for (size_t i = 0; i < families.size(); ++i) {
     auto frame = zstd::compress(families[i]);
     if (!frame.ok()) continue;
