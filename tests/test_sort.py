@@ -160,7 +160,9 @@ def newick(v):
 
 
 def random_tree(rng, leaves):
-    nodes = [rng.choice(["A", "B", "AB", "BA", "a", "Z", "é", "AA"]) for _ in range(leaves)]
+    # Names of eight bytes or more that share their first eight, too.
+    nodes = [rng.choice(["A", "B", "AB", "BA", "a", "Z", "é", "AA", "Prefix8_", "Prefix8_B", "Prefix8_A", "Prefix8"])
+             for _ in range(leaves)]
     while len(nodes) > 1:
         k = min(len(nodes), rng.choice([1, 2, 2, 2, 3, 4]))
         at = rng.randrange(len(nodes) - k + 1)

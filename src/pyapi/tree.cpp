@@ -90,9 +90,9 @@ void set_state(SingleTree& self, BytesView state) {
 // the receiver's taxon set, whose names the lexicographic order reads.
 
 New<TreeClass> sorted_copy(const SingleTree& self, std::span<const qb::SortCriterion> criteria) {
-  qb::Tree copy = *self.tree;
-  copy.sort_by_criteria(self.taxon_set->names, criteria);
-  return {{self.taxon_set, std::make_shared<const qb::Tree>(std::move(copy))}};
+  auto copy = std::make_shared<qb::Tree>(qb::copy_for_sorting(*self.tree));
+  copy->sort_by_criteria(self.taxon_set->names, criteria);
+  return {{self.taxon_set, std::move(copy)}};
 }
 
 New<TreeClass> sort_by(const SingleTree& self, Shared<SortByClass> criterion, std::optional<bool> ascending) {

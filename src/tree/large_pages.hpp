@@ -13,6 +13,11 @@ namespace qb {
 // Small buffers are left alone. Never fails.
 void advise_large_pages(void* data, size_t size) noexcept;
 
+// Fresh memory about to be written whole: where the system offers it, its
+// pages are all taken in one call rather than one fault each. Small buffers
+// are left alone. Never fails.
+void populate_for_write(void* data, size_t size) noexcept;
+
 // v becomes n copies of x; a large new buffer gets the hint before it is
 // first written.
 template <class T>

@@ -12,9 +12,16 @@
 // Working data is one vector per node; the ancestor walks share what they
 // learn, so the whole call is linear in the node count even for stored trees
 // whose parent links zigzag, and a parent walk that loops stops with a Panic.
+//
+// Few kept ids in a large tree take a shorter road to the same result: one
+// checking pass that also finds the kept leaves, then walks up from those
+// leaves alone (restrict_sparse). Trees the check does not pass, and larger
+// kept sets, take the passes above.
 #include "restrict.hpp"
 
 #include <algorithm>
+
+#include "plain_tree.hpp"
 
 namespace qb {
 
@@ -164,6 +171,10 @@ struct Skeleton {
 
 constexpr int32_t kLeftOut = -3;
 
+// The sparse path is taken when the tree has this many times more nodes than
+// there are kept ids; with more kept ids most nodes are walked anyway.
+constexpr uint64_t kSparseRatio = 32;
+
 Skeleton skeleton(const Tree& tree, const KeptIds& kept) {
   const uint64_t n = tree.node_count();
   Skeleton sk;
@@ -263,17 +274,140 @@ Tree rebuild(const Tree& t, uint64_t c) {
   return std::move(out).finish(labelled);
 }
 
+// Step 5 on a built skeleton (whose parents come before their children): its
+// nodes but the non-root ones of one child, each under its nearest skeleton
+// ancestor that is the root or has another count, in index order.
+Tree contract(const Tree& s) {
+  const uint64_t m = s.node_count();
+  uint64_t count = 1;
+  for (uint64_t v = 1; v < m; ++v) count += s.childcount[v] != 1;
+  TreeBuilder out(count);
+  std::vector<int32_t> index(m, kUnknown);
+  index[0] = 0;
+  for (uint64_t v = 1; v < m; ++v) {
+    if (s.childcount[v] == 1) continue;
+    int32_t a = s.parents[v];
+    while (a != 0 && s.childcount[a] == 1) a = s.parents[a];
+    index[v] = out.add(index[a], s.taxa[v]);
+  }
+  return std::move(out).finish(s.ntaxa);
+}
+
+// Per-node marks of the sparse path, kept between calls (per thread) so that
+// a restriction to a few taxa touches memory in proportion to what it keeps,
+// not to the tree: 0 on every node between calls. During a call: 1 = one kept
+// leaf below, 2 = two or more, 3 + k = placed as skeleton node k.
+struct SparseMarks {
+  std::vector<int32_t> mark;
+  std::vector<int32_t> touched;  // nodes whose mark is not 0
+};
+
+class MarksInUse {
+ public:
+  MarksInUse(SparseMarks& m, uint64_t n) : m_(m) {
+    if (m_.mark.size() < n) m_.mark.resize(n, 0);
+  }
+  ~MarksInUse() {
+    for (int32_t v : m_.touched) m_.mark[v] = 0;
+    m_.touched.clear();
+  }
+  MarksInUse(const MarksInUse&) = delete;
+  MarksInUse& operator=(const MarksInUse&) = delete;
+
+ private:
+  SparseMarks& m_;
+};
+
+// The same result as the full passes, for plain trees (is_plain_tree) and few
+// kept ids: the kept leaves are found in the checking pass, and only the paths
+// from them up to the root are walked. Each walk climbs until it meets a node
+// an earlier walk marked; from there it raises the marks to "two kept leaves
+// below" until it meets one already raised, so each node is marked at most
+// twice. The survivors (kept leaves and nodes with two kept leaves below) are
+// placed in index order under their nearest surviving ancestor, which a plain
+// tree has placed before them. False (nothing built) when the tree is not plain.
+bool restrict_sparse(const Tree& t, const KeptIds& kept, Tree& result) {
+  std::vector<int32_t> survivors;
+  const int32_t* taxa = t.taxa.data();
+  const auto gather = [&](int32_t v) {
+    if (kept.contains(taxa[v])) survivors.push_back(v);
+  };
+  if (!is_plain_tree(t, gather)) return false;
+  const uint64_t n = t.node_count();
+  static thread_local SparseMarks marks;
+  MarksInUse in_use(marks, n);
+  int32_t* mark = marks.mark.data();
+  const int32_t* parents = t.parents.data();
+  const size_t leaves = survivors.size();
+  for (size_t i = 0; i < leaves; ++i) {
+    int32_t u = parents[survivors[i]];
+    for (;;) {
+      if (mark[u] != 0) break;
+      mark[u] = 1;
+      marks.touched.push_back(u);
+      if (u == 0) break;
+      u = parents[u];
+    }
+    while (mark[u] == 1) {
+      mark[u] = 2;
+      if (u == 0) break;
+      survivors.push_back(u);
+      u = parents[u];
+    }
+  }
+  std::sort(survivors.begin(), survivors.end());
+  TreeBuilder out(survivors.size() + 1);
+  for (const int32_t v : survivors) {
+    int32_t a = parents[v];
+    while (a != 0 && mark[a] == 1) a = parents[a];
+    int32_t taxon = -1;
+    if (t.childcount[v] == 0) kept.find(t.taxa[v], taxon);
+    const int32_t k = out.add(a == 0 ? 0 : mark[a] - 3, taxon);
+    if (mark[v] == 2) mark[v] = 3 + k;
+  }
+  Tree skeleton = std::move(out).finish(kept.size());
+  const uint64_t m = skeleton.node_count();
+  bool inner_single = false;
+  for (uint64_t v = 1; v < m && !inner_single; ++v) inner_single = skeleton.childcount[v] == 1;
+  if (!inner_single) {
+    result = std::move(skeleton);
+    return true;
+  }
+  Tree contracted = contract(skeleton);
+  if (contracted.childcount[0] != 1)
+    result = std::move(contracted);
+  else
+    result = rebuild(contracted, static_cast<uint64_t>(contracted.firstchild[0]));
+  return true;
+}
+
 }  // namespace
 
-Tree Tree::restrict(const KeptIds& kept) const {
-  Skeleton sk = skeleton(*this, kept);
+namespace detail {
+
+Tree restrict_by_full_passes(const Tree& tree, const KeptIds& kept) {
+  Skeleton sk = skeleton(tree, kept);
   // Step 4: the skeleton is the result unless a node other than the root has
   // one child. ntaxa counts the kept ids, unless the rebuild runs, which
   // counts the labelled nodes.
-  if (!sk.inner_single) return build(sk, *this, kept, false, kept.size());
-  Tree contracted = build(sk, *this, kept, true, kept.size());
+  if (!sk.inner_single) return build(sk, tree, kept, false, kept.size());
+  Tree contracted = build(sk, tree, kept, true, kept.size());
   if (contracted.childcount[0] != 1) return contracted;
   return rebuild(contracted, static_cast<uint64_t>(contracted.firstchild[0]));
+}
+
+Tree restrict_sparse_first(const Tree& tree, const KeptIds& kept) {
+  Tree result;
+  if (restrict_sparse(tree, kept, result)) return result;
+  return restrict_by_full_passes(tree, kept);
+}
+
+}  // namespace detail
+
+Tree Tree::restrict(const KeptIds& kept) const {
+  // Few kept ids in a large tree: the sparse path, when the tree is plain.
+  if (kept.size() * kSparseRatio < node_count()) return detail::restrict_sparse_first(*this, kept);
+  return detail::restrict_by_full_passes(*this, kept);
 }
 
 std::vector<Tree> restrict_all(std::span<const Tree> trees, const KeptIds& kept) {

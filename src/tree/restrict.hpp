@@ -66,6 +66,15 @@ class KeptIds {
   uint64_t count_ = 0;
 };
 
+namespace detail {
+// Tree::restrict by the passes over every node alone, which Tree::restrict
+// bypasses for plain trees with few kept ids; tests compare the two.
+Tree restrict_by_full_passes(const Tree& tree, const KeptIds& kept);
+// Tree::restrict by the path that walks up from the kept leaves alone, taken
+// whatever the number of kept ids; the full passes when the tree is not plain.
+Tree restrict_sparse_first(const Tree& tree, const KeptIds& kept);
+}  // namespace detail
+
 // Tree::restrict of every tree, in order, into a result allocated once.
 std::vector<Tree> restrict_all(std::span<const Tree> trees, const KeptIds& kept);
 

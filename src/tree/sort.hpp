@@ -49,6 +49,9 @@ struct SortWork {
   // Leaves below each node (fewer than 2^32: no tree has more nodes);
   // empty when no criterion counts descendants.
   std::vector<uint32_t> descendants;
+  // Per taxon id, the first eight bytes of its name as a number that orders
+  // as the names do where the two numbers differ; empty when not built.
+  std::vector<uint64_t> keys;
   // Pairs of nodes whose children the comparator is walking in parallel: it
   // descends a level per frame instead of recursing, so the depth of a tree
   // never meets the call stack.

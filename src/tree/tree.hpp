@@ -67,6 +67,10 @@ struct Tree {
   bool operator==(const Tree&) const = default;
 };
 
+// An equal copy of `tree`, made to be sorted (sort.cpp): its buffers are
+// taken in whole before they are written, which is quicker for large trees.
+Tree copy_for_sorting(const Tree& tree);
+
 // Stops with "malformed tree: node links do not form a tree": links that no
 // tree has (a node reached twice, a chain or a parent walk that loops).
 [[noreturn]] void panic_not_a_tree(const char* file = __builtin_FILE(), int line = __builtin_LINE());

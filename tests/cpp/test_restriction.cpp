@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,45 @@ TEST(Restrict, SharedAncestorWalksStayLinear) {
   EXPECT_EQ(r.node_count(), static_cast<uint64_t>(k) + 1);
   EXPECT_EQ(r.childcount[0], static_cast<uint32_t>(k));
   EXPECT_EQ(r.taxa[k], k - 1);
+}
+
+// Random trees (nodes of one to three children) as read and with their chains
+// reordered, against random kept ids, some without a new id, one in no tree:
+// the walk up from the kept leaves gives what the full passes give.
+TEST(Restrict, SparseWalkMatchesTheFullPasses) {
+  std::mt19937 rng(104);
+  const auto below = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+  for (int round = 0; round < 400; ++round) {
+    const size_t leaves = 1 + below(40);
+    std::vector<std::string> parts;
+    for (size_t i = 0; i < leaves; ++i) parts.push_back("t" + std::to_string(i));
+    while (parts.size() > 1 || below(4) == 0) {
+      const size_t g = std::min(parts.size(), 1 + below(3));
+      std::string joined = "(";
+      for (size_t j = 0; j < g; ++j) {
+        const size_t pick = below(parts.size());
+        joined += (j ? "," : "") + parts[pick];
+        parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(pick));
+      }
+      parts.push_back(joined + ")");
+    }
+    auto parsed = parse_newick_trees(parts[0] + ";", false);
+    ASSERT_TRUE(parsed.ok()) << parts[0];
+    Tree reordered = parsed->trees[0];
+    const SortCriterion by_count = make_criterion(SortCriterionKind::DescendantCount, SortOrder::Descending);
+    reordered.sort_by_criteria(parsed->taxon_set.names, {&by_count, 1});
+    std::vector<uint64_t> kept;
+    std::vector<std::pair<uint64_t, uint64_t>> id_map;
+    for (uint64_t id = 0; id < leaves; ++id) {
+      if (below(3) != 0) continue;
+      kept.push_back(id);
+      if (below(8) != 0) id_map.emplace_back(id, kept.size());
+    }
+    if (below(4) == 0) kept.push_back(leaves + 5);
+    const KeptIds ids(kept, id_map);
+    for (const Tree* t : {&parsed->trees[0], &reordered})
+      EXPECT_EQ(detail::restrict_sparse_first(*t, ids), detail::restrict_by_full_passes(*t, ids)) << parts[0];
+  }
 }
 
 TEST(Restrict, AllInOrderIntoOneAllocation) {

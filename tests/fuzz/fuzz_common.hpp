@@ -22,6 +22,7 @@
 #include "porcelain/views.hpp"
 #include "tree/distance_matrix.hpp"
 #include "tree/newick.hpp"
+#include "tree/restrict.hpp"
 #include "tree/stored_form.hpp"
 
 namespace qb::fuzz {
@@ -97,6 +98,24 @@ inline void check_restricted(const Tree& r, const TaxonSet& taxa) {
   check(!r.fake_root, "restriction set fake_root");
 }
 
+// The walk up from the kept leaves (forced) and the full passes give the same
+// tree or stop with the same text.
+inline void check_restriction_paths(const Tree& tree, const KeptIds& kept) {
+  std::string sparse_text = "<no panic>", full_text = "<no panic>";
+  Tree sparse, full;
+  try {
+    sparse = detail::restrict_sparse_first(tree, kept);
+  } catch (const Panic& p) {
+    sparse_text = p.message();
+  }
+  try {
+    full = detail::restrict_by_full_passes(tree, kept);
+  } catch (const Panic& p) {
+    full_text = p.message();
+  }
+  check(sparse_text == full_text && same(sparse, full), "restriction paths disagree");
+}
+
 inline void exercise_restriction(const Tree& tree, const TaxonSet& taxa) {
   const size_t k = taxa.names.size() < 64 ? taxa.names.size() : 64;
   std::vector<std::string_view> all, every_other;
@@ -112,6 +131,7 @@ inline void exercise_restriction(const Tree& tree, const TaxonSet& taxa) {
         check(plan.error().rfind("Taxon '", 0) == 0, "unexpected restriction error");
         return;
       }
+      check_restriction_paths(tree, plan->kept);
       const Tree r = tree.restrict(plan->kept);
       check_restricted(r, plan->taxon_set);
       if (!parsed_shape(tree) || !plan->taxon_set.to_id.plain()) return;
