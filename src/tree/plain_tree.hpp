@@ -38,7 +38,10 @@ bool is_plain_tree(const Tree& t, Leaf&& leaf) {
     // A negative parent fails as a large unsigned one.
     if (v != 0 && static_cast<uint32_t>(parents[v]) >= static_cast<uint32_t>(v)) return false;
     const uint32_t count = childcount[v];
+    // Checked before the chain is walked: the walks together then take at
+    // most n - 1 steps, however large a stored childcount claims to be.
     total += count;
+    if (total > n - 1) return false;
     int32_t c = firstchild[v];
     if (count == 0) {
       if (v != 0) leaf(v);

@@ -13,6 +13,7 @@
 
 #include "porcelain/views.hpp"
 #include "tree/newick.hpp"
+#include "tree/plain_tree.hpp"
 #include "tree/restrict.hpp"
 
 namespace qb {
@@ -113,6 +114,18 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"short_childcount", arena({-1, 0, 1}, {0, 0, 0}, {1, -1, -1}, {-1, 2, -1}, {2, 0}, 2),
                    "index out of bounds: the len is 2 but the index is 2"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A stored childcount may claim 2^32-1 children on a chain that loops: the
+// plain-tree check (taken by restriction and sorting) must give up at once
+// rather than walk the loop that many times.
+TEST(PlainTree, ClaimedChildCountsBeyondTheNodesEndTheCheck) {
+  const size_t n = 4;
+  const Tree t = arena(std::vector<int32_t>(n, -1), std::vector<int32_t>(n, 0), std::vector<int32_t>(n, 1),
+                       std::vector<int32_t>(n, 1), std::vector<uint32_t>(n, UINT32_MAX), 0);
+  EXPECT_FALSE(is_plain_tree(t));
+  EXPECT_EQ(panic_text([&] { (void)detail::restrict_sparse_first(t, KeptIds(kAB, kABMap)); }),
+            "malformed tree: node links do not form a tree");
+}
 
 TEST(Restrict, AncestorWithALargerIndexDropsItsSubtreeFromTheSkeleton) {
   // Root 0 -> 2 -> (1: A, 3: B). Node 1 comes before its parent and is left
