@@ -6,12 +6,10 @@ import pytest
 import quorbelin as q
 
 K, O, B = q.SortCriterionKind, q.SortOrder, q.SortBy
-ts = lambda: q.TreeSet("((A:1,B:2):1,C:3);(A,(B,C));")  # noqa: E731
-tree = lambda: q.Tree("((A,B),C);")  # noqa: E731
-topo = lambda: q.TopologySet("(A,B);")  # noqa: E731
+ts, tree, topo = (lambda: q.TreeSet("((A:1,B:2):1,C:3);(A,(B,C));")), (lambda: q.Tree("((A,B),C);")), (lambda: q.TopologySet("(A,B);"))
 
 
-class Index:
+class Index:  # an int-like: __index__ answers the value, or raises it
     def __init__(self, value):
         self.value = value
 
@@ -26,33 +24,24 @@ caused.__cause__ = KeyError("root")
 ARG = "Argument must be either a Newick string or a list of Tree objects"
 # (call, exception type, exact text; None: not prefixed with the argument's name)
 ERRORS = [
-    ("q.SortCriterion()", TypeError, "SortCriterion.__new__() missing 2 required positional arguments: 'kind' and 'order'"),
     ("q.SortCriterion(order=O.Ascending)", TypeError, "SortCriterion.__new__() missing 1 required positional argument: 'kind'"),
     ("q.SortCriterion(K.ChildCount, O.Ascending, 3)", TypeError, "SortCriterion.__new__() takes 2 positional arguments but 3 were given"),
     ("q.SortCriterion(K.ChildCount, kind=K.ChildCount)", TypeError, "SortCriterion.__new__() got multiple values for argument 'kind'"),
     ("q.SortCriterion(K.ChildCount, O.Ascending, extra=1)", TypeError, "SortCriterion.__new__() got an unexpected keyword argument 'extra'"),
     ("O.ascending(1)", TypeError, "SortOrder.ascending() takes 0 positional arguments but 1 was given"),
-    ("O.ascending(x=1)", TypeError, "SortOrder.ascending() got an unexpected keyword argument 'x'"),
     ("tree().sort([], [])", TypeError, "Tree.sort() takes 1 positional arguments but 2 were given"),
     ("tree().sort_by(B.ChildCount, True, 3)", TypeError, "Tree.sort_by() takes from 1 to 2 positional arguments but 3 were given"),
-    ("tree().sort_by()", TypeError, "Tree.sort_by() missing 1 required positional argument: 'criterion'"),
     ("ts().slice()", TypeError, "TreeSet.slice() missing 2 required positional arguments: 'start' and 'end'"),
-    ("ts().__setstate__(b'', state=b'')", TypeError, "TreeSet.__setstate__() got multiple values for argument 'state'"),
     ("q.SortCriterion(B.ChildCount, O.Ascending)", TypeError, "argument 'kind': 'SortBy' object cannot be converted to 'SortCriterionKind'"),
-    ("q.SortCriterion(K.ChildCount, K.ChildCount)", TypeError, "argument 'order': 'SortCriterionKind' object cannot be converted to 'SortOrder'"),
     ("q.Tree(5)", TypeError, "argument 'newick_str': 'int' object cannot be converted to 'PyString'"),
-    ("q.TopologySet(b'(A,B);')", TypeError, "argument 'newick_str': 'bytes' object cannot be converted to 'PyString'"),
     ("q.Tree('(A,\\udc80);')", UnicodeEncodeError, None),
     ("ts().get_taxon_name(-1)", OverflowError, None),
-    ("ts().get_taxon_name(2**64)", OverflowError, None),
-    ("ts().get_taxon_name(Index(-1))", OverflowError, None),
     ("ts().get_taxon_name(1.5)", TypeError, "argument 'id': 'float' object cannot be interpreted as an integer"),
     ("ts().get_taxon_name(Index(caused))", TypeError, "argument 'id': inner"),
     ("ts().get_taxon_name(Index(KeyError('x')))", KeyError, None),
     ("tree().sort_by(B.ChildCount, 1)", TypeError, "argument 'ascending': 'int' object cannot be converted to 'PyBool'"),
     ("topo().restriction('AB')", TypeError, "argument 'taxa': Can't extract `str` to `Vec`"),
     ("topo().restriction(5)", TypeError, "argument 'taxa': 'int' object cannot be converted to 'Sequence'"),
-    ("topo().restriction({'A'})", TypeError, "argument 'taxa': 'set' object cannot be converted to 'Sequence'"),
     ("topo().restriction(['A', 1])", TypeError, "argument 'taxa': 'int' object cannot be converted to 'PyString'"),
     ("tree().sort([K.ChildCount])", TypeError, "argument 'criteria': 'SortCriterionKind' object cannot be converted to 'SortCriterion'"),
     ("tree().sort_by_multiple([[B.ChildCount, True]])", TypeError, "argument 'criteria': 'list' object cannot be converted to 'PyTuple'"),
@@ -62,22 +51,14 @@ ERRORS = [
     ("ts().remap({'A': 1, 'B': 'b', 'C': 'c'})", TypeError, "argument 'mapping': 'int' object cannot be converted to 'PyString'"),
     ("ts().__setstate__(bytearray(b'x'))", TypeError, "argument 'state': 'bytearray' object cannot be converted to 'PyBytes'"),
     ("1 in ts().taxon_set", TypeError, "argument 'item': 'int' object cannot be converted to 'PyString'"),
-    ("ts()[-1]", OverflowError, None),
     ("ts()[2]", IndexError, "Tree index 2 out of bounds. Valid range: 0..2"),
     ("ts()[0:1]", TypeError, "argument 'index': 'slice' object cannot be interpreted as an integer"),
     ("q.TreeSet('')", ValueError, "No valid trees found in input string"),
-    ("q.TopologySet(' ; ;')", ValueError, "No valid trees found in input string"),
     ("q.TreeSet(5)", ValueError, ARG),
     ("q.TreeSet(tree())", ValueError, ARG),
-    ("q.TreeSet((tree(),))", ValueError, ARG),
-    ("q.TreeSet('\\ud800')", ValueError, ARG),
-    ("q.TreeSet([tree(), None])", TypeError, "'NoneType' object cannot be converted to 'Tree'"),
     ("q.TreeSet([tree(), ts()])", TypeError, "'TreeSet' object cannot be converted to 'Tree'"),
     ("q.SortOrder(1)", TypeError, "No constructor defined for SortOrder"),
-    ("B()", TypeError, "No constructor defined for SortBy"),
-    ("list(ts().get_distance_matrix(0))", TypeError, "argument 'key': 'int' object cannot be converted to 'PyTuple'"),
     ("iter(ts().taxon_set)", TypeError, "'quorbelin.TaxonSet' object is not iterable"),
-    ("ts().taxon_set[0]", TypeError, "'quorbelin.TaxonSet' object is not subscriptable"),
 ]
 
 
@@ -85,22 +66,16 @@ ERRORS = [
 def test_refusals(call, exc, text):
     with pytest.raises(exc) as info:
         eval(call)
-    assert type(info.value) is exc
-    if text is not None:
-        assert str(info.value) == text
-    assert text is not None or not str(info.value).startswith("argument '")
-    assert info.value.__cause__ is (caused.__cause__ if "caused" in call else None)
+    assert type(info.value) is exc and info.value.__cause__ is (caused.__cause__ if "caused" in call else None)
+    assert str(info.value) == text if text else not str(info.value).startswith("argument '")
 
 
-class Seq:  # a sequence that is neither list nor tuple, making its items on demand
-    __len__ = lambda self: 2  # noqa: E731
-    __getitem__ = lambda self, i: "AB"[i] * 1  # noqa: E731
+class Seq:  # a sequence that is neither list nor tuple
+    __len__, __getitem__ = (lambda self: 2), (lambda self, i: "AB"[i])
 
 
 class bool_:  # numpy's boolean scalar, by type name and module only
-    __module__ = "numpy"
-    __init__ = lambda self, v: setattr(self, "v", v)  # noqa: E731
-    __bool__ = lambda self: self.v  # noqa: E731
+    __module__, __init__, __bool__ = "numpy", (lambda self, v: setattr(self, "v", v)), (lambda self: self.v)
 
 
 @pytest.mark.parametrize("value,name", [(True, "B"), (False, "A"), (Index(2), "C"), (3, None), (2**64 - 1, None)])
@@ -108,7 +83,7 @@ def test_counts_take_int_likes(value, name):
     assert ts().get_taxon_name(value) == name
 
 
-@pytest.mark.parametrize("taxa", [["A", "B"], ("A", "B"), Seq()], ids=["list", "tuple", "sequence"])
+@pytest.mark.parametrize("taxa", [["A", "B"], ("A", "B"), Seq()])
 def test_list_of_texts_takes_any_sequence(taxa):
     assert q.TopologySet("((A,B),C);").restriction(taxa).ngenes == 1
 
@@ -116,19 +91,7 @@ def test_list_of_texts_takes_any_sequence(taxa):
 @pytest.mark.parametrize("flag", [None, True, False, bool_(True), bool_(False)])
 def test_optional_flag_kinds(flag):
     want = tree().sort_by(B.ChildCount, None if flag is None else bool(flag)).to_newick()
-    assert tree().sort_by(B.ChildCount, flag).to_newick() == want
-    assert tree().sort_by(criterion=B.ChildCount, ascending=flag).to_newick() == want
-
-
-# (class, member, present): what each class offers beyond the shared protocol
-MEMBERS = [(q.TreeSet, "as_topology", True), (q.TopologySet, "as_topology", False),
-           (B, "ascending", False), (B, "child_count", False), (q.SortCriterion, "kind", False),
-           (q.SortCriterion, "order", False), (q.TreeSet, "__iter__", False), (q.TaxonSet, "__getitem__", False)]
-
-
-@pytest.mark.parametrize("cls,name,present", MEMBERS)
-def test_member_availability(cls, name, present):
-    assert hasattr(cls, name) is present
+    assert tree().sort_by(B.ChildCount, flag).to_newick() == tree().sort_by(B.ChildCount, ascending=flag).to_newick() == want
 
 
 # Reference counts and leaks of the calls are checked in test_robustness.py.

@@ -1,12 +1,7 @@
-"""The README's code runs as written, so the README cannot drift from the module.
-
-Every python block runs in order in one namespace, from the repository root (the tour reads
-examples/data/genes.tre). An expression whose comment starts with a Python literal, on its line or
-on the comment line just below, must evaluate to that literal: `str(genes)  # 'TreeSet ...'`.
-Every sh line is run too, except those that install or run the whole suite (this suite runs
-inside them): of those, the script or extra they name must exist.
-"""
-
+# The README's code runs as written. Its python blocks run in order in one namespace from the
+# repository root; an expression whose comment (beside it or on the line below) starts with a
+# Python literal must equal it. Its sh lines run, but installs and the whole suite (which runs
+# this) only name what must exist.
 import ast
 import re
 import shlex
@@ -18,108 +13,48 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 README = (ROOT / "README.md").read_text(encoding="utf-8")
+blocks = lambda lang: re.findall(rf"^```{lang}\n(.*?)^```", README, re.S | re.M)  # noqa: E731
+python_code = lambda: "\n".join(blocks("python"))  # noqa: E731
 
 
-def code_blocks(lang):
-    return re.findall(rf"^```{lang}\n(.*?)^```", README, re.S | re.M)
-
-
-def python_code():
-    return "\n".join(code_blocks("python"))
-
-
-def leading_literal(comment):
-    """(True, value) when the comment's text starts with a literal ending at a space, ':' or the end."""
+def leading_literal(comment):  # (True, value) for a literal ending at a space, ':' or the end
     text = comment.strip().lstrip("#").strip()
     for end in range(len(text), 0, -1):
-        if end < len(text) and text[end] not in " :":
-            continue
         try:
-            return True, ast.literal_eval(text[:end])
+            if end == len(text) or text[end] in " :":
+                return True, ast.literal_eval(text[:end])
         except (ValueError, SyntaxError, TypeError, MemoryError, RecursionError):
             pass
     return False, None
 
 
-def expected_value(lines, stmt):
-    """The literal that the comment beside (or just below) an expression statement states."""
-    tail = lines[stmt.end_lineno - 1][stmt.end_col_offset:]
-    if "#" in tail:
-        found = leading_literal(tail[tail.index("#"):])
-        if found[0]:
-            return found
-    if stmt.end_lineno < len(lines) and lines[stmt.end_lineno].lstrip().startswith("#"):
-        return leading_literal(lines[stmt.end_lineno])
-    return False, None
-
-
 def test_python_blocks_run_and_show_what_their_comments_say(monkeypatch):
     monkeypatch.chdir(ROOT)
-    source = python_code()
-    lines = source.splitlines()
-    namespace = {"__name__": "readme"}
-    checked = 0
-    for stmt in ast.parse(source).body:
+    lines, namespace, checked = python_code().splitlines() + [""], {"__name__": "readme"}, 0
+    for stmt in ast.parse(python_code()).body:
         if not isinstance(stmt, ast.Expr):
             exec(compile(ast.Module([stmt], []), "README.md", "exec"), namespace)
             continue
         value = eval(compile(ast.Expression(stmt.value), "README.md", "eval"), namespace)
-        has, want = expected_value(lines, stmt)
-        if has:
-            assert value == want, lines[stmt.lineno - 1]
-            checked += 1
+        tail, below = lines[stmt.end_lineno - 1][stmt.end_col_offset:], lines[stmt.end_lineno]
+        has, want = leading_literal(tail[tail.index("#"):]) if "#" in tail else (False, None)
+        if not has and below.lstrip().startswith("#"):
+            has, want = leading_literal(below)
+        assert not has or value == want, lines[stmt.lineno - 1]
+        checked += has
     assert checked >= 8, "the comment checker found too few stated values"
 
 
-@pytest.mark.parametrize("comment, want", [
-    ("# 'TreeSet with 6 trees, 8 taxa'", (True, "TreeSet with 6 trees, 8 taxa")),
-    ("# (6, 8): taxa count every name", (True, (6, 8))),
-    ("# '((A,B));' (children in", (True, "((A,B));")),
-    ("# [(2, 4)]: gene trees", (True, [(2, 4)])),
-    ("# every tree with branch lengths", (False, None)),
-    ("# DistanceMatrix: None past the end", (False, None)),
-])
-def test_leading_literal(comment, want):
-    assert leading_literal(comment) == want
-
-
-def sh_lines():
-    for block in code_blocks("sh"):
-        for line in block.splitlines():
-            words = shlex.split(line, comments=True)
-            if words:
-                yield words
-
-
+SH = [words for b in blocks("sh") for line in b.splitlines() if (words := shlex.split(line, comments=True))]
 EXTRAS = set(re.findall(r"^(\w+) = \[", (ROOT / "pyproject.toml").read_text(encoding="utf-8"), re.M))
 
 
-@pytest.mark.parametrize("words", list(sh_lines()), ids=" ".join)
-def test_sh_line(words, tmp_path):
-    if words[0].endswith("pip"):  # an install: the extra it names exists
-        for extra in re.findall(r"\[(\w+)\]", " ".join(words)):
-            assert extra in EXTRAS
-        return
-    if words[0] == "bash":  # the test command and the example: they exist; the example runs
-        assert (ROOT / words[1]).is_file()
-        if words[1] == "scripts/example.sh":
-            subprocess.run([sys.executable, "examples/example.py"], cwd=ROOT, check=True,
-                           capture_output=True, timeout=120)
-        return
-    script, args = words[1], words[2:]
-    assert words[0].endswith("python") and (ROOT / script).is_file()
-    if script.endswith("bench_peers.py") and not args:
-        args = ["--help"]  # the full run takes about 25 minutes
-    if script.endswith("bench_peers.py") and "--quick" in args:
-        args += ["--out", str(tmp_path), "--no-memory"]
-    done = subprocess.run([sys.executable, script, *args], cwd=ROOT, capture_output=True, text=True,
-                          timeout=300)
-    assert done.returncode == 0, done.stderr[-2000:]
-
-
-def test_quick_benchmark_says_when_the_data_folder_is_absent(tmp_path):
-    done = subprocess.run([sys.executable, "benchmarks/bench_peers.py", "--quick", "--no-memory",
-                           "--data", str(tmp_path / "absent"), "--out", str(tmp_path)],
-                          cwd=ROOT, capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr[-2000:]
-    assert "absent" in done.stdout and "random trees only" in done.stdout
+@pytest.mark.parametrize("words", SH, ids=" ".join)
+def test_sh_line(words, tmp_path):  # installs: the extras they name exist; the example runs (its script installs)
+    assert set(re.findall(r"\[(\w+)\]", " ".join(words))) <= EXTRAS and (words[0].endswith("pip") or (ROOT / words[1]).is_file())
+    script, args = ("examples/example.py", []) if words[1] == "scripts/example.sh" else (words[1], words[2:])
+    if script.endswith(".py"):  # the full benchmark takes 25 minutes: it only shows its help
+        args = args if args or "bench_peers" not in script else ["--help"]
+        args += ["--out", str(tmp_path), "--no-memory"] * ("--quick" in args)
+        done = subprocess.run([sys.executable, script, *args], cwd=ROOT, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr[-2000:]
