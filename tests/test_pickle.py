@@ -2,11 +2,11 @@
 
 import copy
 import pickle
+import re
 
 import pytest
 
 import quorbelin as qb
-from state import TaxonSet as StoredTaxa, TreeView, encode_tree_view, star
 
 TEXT = "((A:1,B:2):0.5,(C,D:-1));\n(D,(C,(B,A:3)));\n(B,C);"
 MSCTopologySet = type(qb.MSCTreeSet("(A,B);", "(A,B);").as_topology())
@@ -82,30 +82,18 @@ def test_setstate_reaches_no_other_object():
     assert (item.get_taxa(), part.newick(), names.names()) == (list("ABCD"), "((A:1,B:2):0.5,(C:0,D):0);", ["X", "Y"])
 
 
-def test_stored_values_that_no_parse_makes():
-    # Negative and NaN lengths, fake_root, ids out of order: all travel unchanged.
-    state = encode_tree_view(TreeView(StoredTaxa.of("AB"), [star([1, 0], [float("nan"), -0.0], True)], True))
-    ts = qb.TreeSet("(X,Y);")
-    ts.__setstate__(state)
-    assert (ts.__getstate__(), ts.newick(), len(ts[0])) == (state, "(B,A:-0);", 2)
-
-
 # Only a family copies and pickles (protocol 2 on); the other classes refuse.
 @kind
 @pytest.mark.parametrize("how", ["copy", "deepcopy"] + [f"pickle {p}" for p in range(pickle.HIGHEST_PROTOCOL + 1)])
 def test_copy_and_pickle(kind, how):
-    obj = MAKERS[kind][0]()
-    name = type(obj).__name__
-    run = lambda: pickle.loads(pickle.dumps(obj, int(how[-1]))) if how[0] == "p" else getattr(copy, how)(obj)
-    if how in ("pickle 0", "pickle 1"):
-        with pytest.raises(TypeError):
-            run()
-    elif kind == "FamilyOfMSC":
-        back = run()
-        assert back is not obj and observe(back) == observe(obj) and back.__getstate__() == obj.__getstate__()
-    elif kind == "MSCTopologySet" and how[0] == "p":  # not a module attribute: the pickler cannot name the class
-        with pytest.raises(pickle.PicklingError):
-            run()
-    else:
-        with pytest.raises(TypeError, match=rf"^({name}\.__new__\(\) missing |No constructor defined for {name}$)"):
-            run()
+    obj, name, old = MAKERS[kind][0](), kind, how in ("pickle 0", "pickle 1")
+    run = lambda: pickle.loads(pickle.dumps(obj, int(how[-1]))) if how[0] == "p" else getattr(copy, how)(obj)  # noqa: E731
+    if kind == "FamilyOfMSC" and not old:
+        assert observe(run()) == observe(obj)
+        return
+    # Protocols 0 and 1 refuse when dumping, the others when loading (no argument-free constructor);
+    # the pickler cannot name MSCTopologySet, not a module attribute.
+    with pytest.raises(pickle.PicklingError if name == "MSCTopologySet" and how[0] == "p" and not old else TypeError) as info:
+        run()
+    assert old or isinstance(info.value, pickle.PicklingError) or re.match(
+        rf"^({name}\.__new__\(\) missing |No constructor defined for {name}$)", str(info.value))
