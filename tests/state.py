@@ -1,269 +1,108 @@
-"""Reading and writing the bytes of ``__getstate__`` in tests.
+# Reading and writing the bytes of __getstate__ in tests, so that a test can look at the node
+# fields of a tree and build states no parse makes (unlabelled ids, fake_root, broken links).
+# The stored form is positional: little-endian numbers, a u64 count before every sequence and
+# text, one byte per flag, fields in declaration order. Each field's annotation is its layout:
+# a struct code ("?" a flag), "*" + code a counted number list, "s" a text, [x] a counted list
+# of x, a tuple its parts in order, a class its fields.
 
-The stored form is positional: little-endian fixed-width numbers, a u64 count
-before every sequence, text and map, one byte per flag, fields in declaration
-order. Decoding it lets a test look at node fields of a tree without any
-test-only API; encoding it lets a test build states that no parse can produce
-(unlabelled ids, ``fake_root``, broken links).
-"""
-
-from __future__ import annotations
-
+import contextlib
+import functools
 import struct
-from dataclasses import dataclass, field
+
+import pytest
+from dataclasses import dataclass, field, fields, make_dataclass
 
 
 @dataclass
 class TaxonSet:
-    to_id: list[tuple[str, int]] = field(default_factory=list)  # in stored order
-    names: list[str] = field(default_factory=list)
-    last: int = 0
+    to_id: [("s", "Q")] = field(default_factory=list)  # (name, id) in stored order
+    names: ["s"] = field(default_factory=list)
+    last: "Q" = 0
 
     @classmethod
-    def of(cls, names):
-        """The set a parse builds from these names, in first-seen order."""
+    def of(cls, names):  # the set a parse builds from these names, in first-seen order
         names = list(names)
         ids = {n: i for i, n in enumerate(names)}
         return cls(sorted(ids.items(), key=lambda kv: kv[0].encode()), names, len(names))
 
 
-@dataclass
-class Tree:
-    taxa: list[int]
-    parents: list[int]
-    support: list[float]
-    lengths: list[float]
-    firstchild: list[int]
-    nextsib: list[int]
-    childcount: list[int]
-    fake_root: bool = False
-    ntaxa: int = 0
+# Leaf lists first, in stored order; then the flag and the number of labelled leaves.
+Tree = make_dataclass("Tree", [(n, "*" + code) for n, code in zip(
+    "taxa parents support lengths firstchild nextsib childcount".split(), "iiddiiI")]
+    + [("fake_root", "?", field(default=False)), ("ntaxa", "Q", field(default=0))])
+Matrix = make_dataclass("Matrix", [("distances", "*d"), ("size", "Q")])
+TreeView = make_dataclass("TreeView", [("taxon_set", TaxonSet), ("trees", [Tree]), ("topology_only", "?")])
+MatrixView = make_dataclass("MatrixView", [("matrix", Matrix), ("taxon_set", TaxonSet)])
+# variant 0: built as a gene-tree set, 1: built as a topology set
+MSCView = make_dataclass("MSCView", [("variant", "I"), ("genes", TreeView), ("species_tree", Tree)])
 
 
-@dataclass
-class Matrix:
-    distances: list[float]
-    size: int
+def _write(kind, v):
+    if isinstance(kind, (list, tuple, type)):
+        if isinstance(kind, type):
+            kind, v = tuple(f.type for f in fields(kind)), [getattr(v, f.name) for f in fields(kind)]
+        head = _write("Q", len(v)) if isinstance(kind, list) else b""
+        return head + b"".join(map(_write, kind * len(v) if isinstance(kind, list) else kind, v))
+    if kind == "s":
+        return _write("*B", v.encode())
+    count = _write("Q", len(v)) if kind[0] == "*" else b""
+    return count + struct.pack(f"<{len(v) if count else ''}{kind[-1]}".replace("?", "B"), *(v if count else [v]))
 
 
-@dataclass
-class TreeView:
-    taxon_set: TaxonSet
-    trees: list[Tree]
-    topology_only: bool
+def _read(kind, r):  # r: [bytes, position]
+    if isinstance(kind, (list, tuple, type)):
+        parts = [f.type for f in fields(kind)] if isinstance(kind, type) else kind
+        parts = (kind[0] for _ in range(_read("Q", r))) if isinstance(kind, list) else parts
+        values = [_read(k, r) for k in parts]
+        return kind(*values) if isinstance(kind, type) else values if isinstance(kind, list) else tuple(values)
+    if kind == "s":
+        return bytes(_read("*B", r)).decode("utf-8")
+    n, code = _read("Q", r) if kind[0] == "*" else 1, kind[-1].replace("?", "B")
+    if r[1] + n * struct.calcsize(code) > len(r[0]):
+        raise ValueError("short input")
+    values = list(struct.unpack_from(f"<{n}{code}", r[0], r[1]))
+    r[1] += n * struct.calcsize(code)
+    if kind == "?" and values[0] > 1:
+        raise ValueError(f"bad flag {values[0]}")
+    return values if kind[0] == "*" else bool(values[0]) if kind == "?" else values[0]
 
 
-@dataclass
-class MatrixView:
-    matrix: Matrix
-    taxon_set: TaxonSet
-
-
-@dataclass
-class MSCView:
-    variant: int  # 0: built as a gene-tree set, 1: built as a topology set
-    genes: TreeView
-    species_tree: Tree
-
-
-class _Reader:
-    def __init__(self, data: bytes):
-        self.data = memoryview(data)
-        self.pos = 0
-
-    def take(self, n):
-        if self.pos + n > len(self.data):
-            raise ValueError("short input")
-        chunk = self.data[self.pos : self.pos + n]
-        self.pos += n
-        return chunk
-
-    def u64(self):
-        return struct.unpack("<Q", self.take(8))[0]
-
-    def flag(self):
-        b = self.take(1)[0]
-        if b > 1:
-            raise ValueError(f"bad flag {b}")
-        return bool(b)
-
-    def text(self):
-        return bytes(self.take(self.u64())).decode("utf-8")
-
-    def numbers(self, code, width):
-        n = self.u64()
-        return list(struct.unpack(f"<{n}{code}", self.take(n * width)))
-
-    def taxon_set(self):
-        to_id = [(self.text(), self.u64()) for _ in range(self.u64())]
-        names = [self.text() for _ in range(self.u64())]
-        return TaxonSet(to_id, names, self.u64())
-
-    def tree(self):
-        return Tree(
-            taxa=self.numbers("i", 4),
-            parents=self.numbers("i", 4),
-            support=self.numbers("d", 8),
-            lengths=self.numbers("d", 8),
-            firstchild=self.numbers("i", 4),
-            nextsib=self.numbers("i", 4),
-            childcount=self.numbers("I", 4),
-            fake_root=self.flag(),
-            ntaxa=self.u64(),
-        )
-
-    def matrix(self):
-        return Matrix(self.numbers("d", 8), self.u64())
-
-    def tree_view(self):
-        return TreeView(self.taxon_set(), [self.tree() for _ in range(self.u64())], self.flag())
-
-    def msc_view(self):
-        return MSCView(struct.unpack("<I", self.take(4))[0], self.tree_view(), self.tree())
-
-
-def _u64(n):
-    return struct.pack("<Q", n)
-
-
-def _text(s):
-    b = s.encode("utf-8")
-    return _u64(len(b)) + b
-
-
-def _numbers(code, values):
-    return _u64(len(values)) + struct.pack(f"<{len(values)}{code}", *values)
-
-
-def encode_taxon_set(ts: TaxonSet) -> bytes:
-    out = [_u64(len(ts.to_id))]
-    for name, i in ts.to_id:
-        out += [_text(name), _u64(i)]
-    out.append(_u64(len(ts.names)))
-    out += [_text(n) for n in ts.names]
-    out.append(_u64(ts.last))
-    return b"".join(out)
-
-
-def encode_tree(t: Tree) -> bytes:
-    return b"".join(
-        [
-            _numbers("i", t.taxa),
-            _numbers("i", t.parents),
-            _numbers("d", t.support),
-            _numbers("d", t.lengths),
-            _numbers("i", t.firstchild),
-            _numbers("i", t.nextsib),
-            _numbers("I", t.childcount),
-            bytes([t.fake_root]),
-            _u64(t.ntaxa),
-        ]
-    )
-
-
-def encode_tree_view(v: TreeView) -> bytes:
-    return (
-        encode_taxon_set(v.taxon_set)
-        + _u64(len(v.trees))
-        + b"".join(encode_tree(t) for t in v.trees)
-        + bytes([v.topology_only])
-    )
-
-
-def encode_msc_view(v: MSCView) -> bytes:
-    return struct.pack("<I", v.variant) + encode_tree_view(v.genes) + encode_tree(v.species_tree)
-
-
-def encode_family(views: list[MSCView]) -> bytes:
-    """The stored (uncompressed) member list of a FamilyOfMSC."""
-    return _u64(len(views)) + b"".join(encode_msc_view(v) for v in views)
-
-
-def encode_single_tree(ts: TaxonSet, t: Tree) -> bytes:
-    return encode_taxon_set(ts) + encode_tree(t)
-
-
-def encode_matrix_view(v: MatrixView) -> bytes:
-    m = v.matrix
-    return _numbers("d", m.distances) + _u64(m.size) + encode_taxon_set(v.taxon_set)
-
-
-def _whole(data, read):
-    r = _Reader(data)
-    value = read(r)
-    if r.pos != len(data):
-        raise ValueError(f"{len(data) - r.pos} bytes left over")
+def _decode(kind, data):
+    r = [bytes(data), 0]
+    value = _read(kind, r)
+    if r[1] != len(r[0]):
+        raise ValueError(f"{len(r[0]) - r[1]} bytes left over")
     return value
 
 
-def decode_taxon_set(data: bytes) -> TaxonSet:
-    return _whole(data, _Reader.taxon_set)
+encode_taxon_set, encode_tree_view, encode_msc_view, encode_matrix_view = (
+    functools.partial(_write, k) for k in (TaxonSet, TreeView, MSCView, MatrixView))
+decode_tree_view, decode_msc_view = (functools.partial(_decode, k) for k in (TreeView, MSCView))
+decode_single_tree = functools.partial(_decode, (TaxonSet, Tree))
 
 
-def decode_single_tree(data: bytes) -> tuple[TaxonSet, Tree]:
-    return _whole(data, lambda r: (r.taxon_set(), r.tree()))
-
-
-def decode_tree_view(data: bytes) -> TreeView:
-    return _whole(data, _Reader.tree_view)
-
-
-def decode_msc_view(data: bytes) -> MSCView:
-    return _whole(data, _Reader.msc_view)
-
-
-def decode_family(data: bytes) -> list[MSCView]:
-    """The stored (uncompressed) member list of a FamilyOfMSC."""
-    return _whole(data, lambda r: [r.msc_view() for _ in range(r.u64())])
-
-
-def decode_matrix_view(data: bytes) -> MatrixView:
-    return _whole(data, lambda r: MatrixView(r.matrix(), r.taxon_set()))
+def encode_single_tree(ts, t):
+    return _write((TaxonSet, Tree), (ts, t))
 
 
 def star(taxa, lengths=None, fake_root=False):
-    """A root whose children are leaves carrying `taxa` (negative: unlabelled)."""
+    # A root whose children are leaves carrying `taxa` (negative: unlabelled).
     n = len(taxa)
-    lengths = list(lengths) if lengths is not None else [0.0] * n
-    return Tree(
-        taxa=[-42] + list(taxa),
-        parents=[0] * (n + 1),
-        support=[-1.0] + [0.0] * n,
-        lengths=[-1.0] + lengths,
-        firstchild=[1 if n else -1] + [-1] * n,
-        nextsib=[-1] + [k + 2 if k + 1 < n else -1 for k in range(n)],
-        childcount=[n] + [0] * n,
-        fake_root=fake_root,
-        ntaxa=sum(1 for t in taxa if t >= 0),
-    )
+    return Tree([-42, *taxa], [0] * (n + 1), [-1.0] + [0.0] * n, [-1.0, *(lengths or [0.0] * n)],
+                [1 if n else -1] + [-1] * n, [-1] + [k + 2 if k + 1 < n else -1 for k in range(n)],
+                [n] + [0] * n, fake_root, sum(1 for t in taxa if t >= 0))
 
 
-def caterpillar_newick(n: int) -> str:
-    """((((t0,t1),t2),t3)...,t{n-1}); a tree n-1 levels deep."""
+def caterpillar_newick(n):  # ((((t0,t1),t2),t3)...,t{n-1}); a tree n-1 levels deep
     return "(" * (n - 1) + "t0," + "),".join(f"t{i}" for i in range(1, n)) + ");"
 
 
-class raises_panic:
-    """Context manager: the block must raise the binding layer's PanicException
-    (a BaseException, not an Exception, and not a module attribute) with
-    exactly `text`, or, with prefix=True, a message starting with it."""
-
-    def __init__(self, text: str, prefix: bool = False):
-        self.text = text
-        self.prefix = prefix
-        self.value = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, kind, value, tb):
-        if kind is None:
-            raise AssertionError(f"no PanicException raised (expected {self.text!r})")
-        if kind.__name__ != "PanicException" or issubclass(kind, Exception):
-            return False  # let the unexpected exception through
-        message = str(value)
-        ok = message.startswith(self.text) if self.prefix else message == self.text
-        if not ok:
-            raise AssertionError(f"PanicException {message!r}, expected {self.text!r}")
-        self.value = value
-        return True
+@contextlib.contextmanager
+def raises_panic(text, prefix=False):
+    # The block must raise the binding layer's PanicException (a BaseException, not an Exception,
+    # and not a module attribute) with exactly `text`, or with prefix=True a message starting with it.
+    with pytest.raises(BaseException) as info:
+        yield
+    message, panic = str(info.value), type(info.value)
+    assert panic.__name__ == "PanicException" and not issubclass(panic, Exception), repr(info.value)
+    assert message.startswith(text) if prefix else message == text, f"PanicException {message!r}, expected {text!r}"
