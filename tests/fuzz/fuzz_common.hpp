@@ -1,74 +1,73 @@
 #pragma once
-// Shared harness of the fuzz targets.
-//
-// A target reads its input, runs every operation on what it read and checks
-// round trips. qb::Panic is an expected outcome of an operation on a value that
-// breaks the tree invariants; anything else that escapes (another exception, a
-// failed check, a sanitizer report, a crash, a hang) is a finding.
-//
-// Built with -fsanitize=fuzzer each target is a libFuzzer binary (file paths as
-// arguments run those inputs once). Built with -DQB_FUZZ_STANDALONE it is an
-// ordinary program that runs the target over every file and folder it is given.
+// Shared harness of the fuzz targets. A target reads its input, runs every
+// operation on what it read and checks round trips. A qb::Panic with a text is
+// an expected outcome on a value that breaks the tree invariants; anything else
+// that escapes (another exception, a failed check, a sanitizer report, a crash,
+// a hang) is a finding. The harness's own walks are bounded by the node count.
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "porcelain/stored_views.hpp"
-#include "porcelain/views.hpp"
-#include "tree/distance_matrix.hpp"
-#include "tree/newick.hpp"
 #include "tree/restrict.hpp"
-#include "tree/stored_form.hpp"
 
 namespace qb::fuzz {
-
-// Distance matrices are quadratic in the leaves; larger values are skipped.
-constexpr uint64_t kMatrixTaxa = 2000;
-constexpr uint64_t kMatrixNodes = 4096;
 
 [[noreturn]] inline void finding(const char* what, std::string_view detail = {}) {
   std::fprintf(stderr, "FUZZ FINDING: %s %.*s\n", what, static_cast<int>(detail.size()), detail.data());
   std::abort();
 }
+inline void check(bool ok, const char* what, std::string_view detail = {}) { if (!ok) finding(what, detail); }
+inline bool starts(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
 
-inline void check(bool ok, const char* what) {
-  if (!ok) finding(what);
-}
-
-// Runs one operation; a Panic ends it quietly.
+// Runs one operation; a Panic ends it quietly. The Panic's text, empty when none.
 template <class Op>
-void guarded(Op&& op) {
-  try {
-    op();
-  } catch (const Panic& p) {
-    if (p.message().empty()) finding("panic without a text");
-  }
+std::string guarded(Op&& op) try {
+  return op(), std::string();
+} catch (const Panic& p) {
+  return check(!p.message().empty(), "panic without a text"), p.message();
 }
+
+// Two values are the same when their stored bytes are: every field, floats by their bits.
+template <class R> bool same(const R& a, const R& b) { return write_record(a) == write_record(b); }
 
 // A reader's error must be one of the texts of the stored form.
 inline void check_reader_error(const std::string& e) {
-  auto starts = [&](std::string_view p) { return e.compare(0, p.size(), p) == 0; };
-  if (e == "io error: unexpected end of file" || e == "io error: " || starts("string is not valid utf8: ") ||
-      starts("invalid u8 while decoding bool, expected 0 or 1, found ") || starts("invalid value: integer `"))
-    return;
-  finding("unexpected reader error:", e);
+  check(e == "io error: unexpected end of file" || e == "io error: " || starts(e, "string is not valid utf8: ") ||
+            starts(e, "invalid u8 while decoding bool, expected 0 or 1, found ") || starts(e, "invalid value: integer `"),
+        "unexpected reader error:", e);
 }
 
-// --- Restriction and renaming ------------------------------------------------
-// Run on every tree and taxon set a target reads. A result must be a tree the
-// builder could make (all links agree, no non-root node with one child, a
-// topology); restricting the restriction of a parsed-shape tree to all its
-// taxa again changes nothing but, in one case, ntaxa.
+// Writes `value` and reads the bytes back: writing what was read gives the same
+// bytes, and a strict prefix never reads as a whole state.
+template <class V> constexpr auto write_of = [](const V& v) { return write_record(v); };
+template <class V> constexpr auto read_of = [](std::string_view b) { return read_record<V>(b); };
+template <class V, class Write = decltype(write_of<V>), class Read = decltype(read_of<V>)>
+void check_rewrite(const V& value, Write write = {}, Read read = {}) {
+  const std::string once = write(value);
+  auto back = read(once);
+  if (!back.ok()) finding("written state does not read back:", back.error());
+  check(write(*back) == once, "state read back differs from the value written");
+  check(once.empty() || !read(std::string_view(once).substr(0, once.size() - 1)).ok(), "a state cut short still reads");
+}
 
-inline bool same(const Tree& a, const Tree& b);
+// Reads `bytes`: a failure must give one of `check_error`'s texts; a value read
+// runs `exercise` and is written again.
+template <class V, class Write = decltype(write_of<V>), class Read = decltype(read_of<V>)>
+void stored(std::string_view bytes, auto exercise, auto check_error, Write write = {}, Read read = {}) {
+  auto value = read(bytes);
+  if (!value.ok()) return check_error(value.error());
+  exercise(*value);
+  check_rewrite(*value, write, read);
+}
 
-// Links agree (chains, parents, counts), every node reachable, parents before
-// children: the shape the parser and the builder give.
+// Distance matrices are quadratic in the leaves; larger trees are skipped.
+inline bool matrix_fits(const Tree& t) { return t.ntaxa < 2000 && t.node_count() <= 4096; }
+
+// Links agree (chains, parents, counts), every node is reachable and parents
+// come before children: the shape the parser and the builder give.
 inline bool parsed_shape(const Tree& t) {
   const uint64_t n = t.node_count();
   if (n == 0 || t.parents.size() != n || t.firstchild.size() != n || t.nextsib.size() != n ||
@@ -77,182 +76,97 @@ inline bool parsed_shape(const Tree& t) {
   uint64_t reached = 1;
   for (uint64_t v = 0; v < n; ++v) {
     uint64_t count = 0;
-    for (int64_t c = t.firstchild[v]; c != -1; c = t.nextsib[c], ++count) {
-      if (c <= static_cast<int64_t>(v) || static_cast<uint64_t>(c) >= n || t.parents[c] != static_cast<int32_t>(v) ||
-          count > n)
-        return false;
-      ++reached;
-    }
+    for (int64_t c = t.firstchild[v]; c != -1; c = t.nextsib[c], ++count, ++reached)
+      if (c <= int64_t(v) || uint64_t(c) >= n || t.parents[c] != int32_t(v) || count > n) return false;
     if (count != t.childcount[v]) return false;
   }
   return reached == n;
 }
 
-inline void check_restricted(const Tree& r, const TaxonSet& taxa) {
-  check(parsed_shape(r), "restriction result is not a tree");
-  for (uint64_t v = 1; v < r.node_count(); ++v) check(r.childcount[v] != 1, "restriction kept a node of one child");
-  for (uint64_t v = 0; v < r.node_count(); ++v) {
-    check(r.support[v] == 0.0 && r.lengths[v] == 0.0, "restriction kept a length or support");
-    check(r.taxa[v] == -1 || static_cast<uint64_t>(r.taxa[v]) < taxa.last, "restriction taxon out of its set");
-  }
-  check(!r.fake_root, "restriction set fake_root");
+inline std::vector<std::string_view> first_names(const TaxonSet& taxa, size_t most) {
+  std::vector<std::string_view> names(taxa.names.begin(), taxa.names.end());
+  return names.resize(std::min(most, names.size())), names;
+}
+inline NameMapping renaming(const TaxonSet& taxa, std::string_view suffix) {
+  NameMapping mapping;
+  for (std::string_view name : taxa.names) mapping.emplace(std::string(name), std::string(name) + std::string(suffix));
+  return mapping;
 }
 
-// The walk up from the kept leaves (forced) and the full passes give the same
-// tree or stop with the same text.
-inline void check_restriction_paths(const Tree& tree, const KeptIds& kept) {
-  std::string sparse_text = "<no panic>", full_text = "<no panic>";
-  Tree sparse, full;
-  try {
-    sparse = detail::restrict_sparse_first(tree, kept);
-  } catch (const Panic& p) {
-    sparse_text = p.message();
-  }
-  try {
-    full = detail::restrict_by_full_passes(tree, kept);
-  } catch (const Panic& p) {
-    full_text = p.message();
-  }
-  check(sparse_text == full_text && same(sparse, full), "restriction paths disagree");
-}
-
+// Restriction to all names and to every other one (the first 64): the walk up
+// from the kept leaves and the full passes give the same tree or stop with the
+// same text; the result is a builder's topology over the new set; restricting a
+// parsed-shape tree's restriction again changes nothing but ntaxa. Then renaming.
 inline void exercise_restriction(const Tree& tree, const TaxonSet& taxa) {
-  const size_t k = taxa.names.size() < 64 ? taxa.names.size() : 64;
-  std::vector<std::string_view> all, every_other;
-  for (size_t i = 0; i < k; ++i) {
-    all.push_back(taxa.names[i]);
-    if (i % 2 == 0) every_other.push_back(taxa.names[i]);
-  }
-  for (const auto* list : {&all, &every_other}) {
-    guarded([&] {
-      auto plan = restriction_plan(taxa, *list);
-      if (!plan.ok()) {
-        // Only a stored set whose names and to_id disagree.
-        check(plan.error().rfind("Taxon '", 0) == 0, "unexpected restriction error");
-        return;
-      }
-      check_restriction_paths(tree, plan->kept);
+  std::vector<std::string_view> all = first_names(taxa, 64), every_other;
+  for (size_t i = 0; i < all.size(); i += 2) every_other.push_back(all[i]);
+  for (const auto* list : {&all, &every_other}) guarded([&] {
+      auto plan = restriction_plan(taxa, *list);  // fails only for a stored set whose names and to_id disagree
+      if (!plan.ok()) return check(starts(plan.error(), "Taxon '"), "unexpected restriction error:", plan.error());
+      Tree sparse, full;
+      const std::string text = guarded([&] { sparse = detail::restrict_sparse_first(tree, plan->kept); });
+      check(text == guarded([&] { full = detail::restrict_by_full_passes(tree, plan->kept); }) && same(sparse, full),
+            "restriction paths disagree:", text);
       const Tree r = tree.restrict(plan->kept);
-      check_restricted(r, plan->taxon_set);
+      check(parsed_shape(r) && !r.fake_root, "restriction result is not a tree");
+      for (uint64_t v = 0; v < r.node_count(); ++v)
+        check((v == 0 || r.childcount[v] != 1) && r.support[v] == 0.0 && r.lengths[v] == 0.0 &&
+                  (r.taxa[v] == -1 || static_cast<uint64_t>(r.taxa[v]) < plan->taxon_set.last),
+              "restriction result is not a builder's topology");
       if (!parsed_shape(tree) || !plan->taxon_set.to_id.plain()) return;
-      std::vector<std::string_view> names(plan->taxon_set.names.begin(), plan->taxon_set.names.end());
-      auto again = restriction_plan(plan->taxon_set, names);
+      auto again = restriction_plan(plan->taxon_set, first_names(plan->taxon_set, SIZE_MAX));
       check(again.ok(), "restricted taxon set lost a name");
       Tree twice = r.restrict(again->kept);
       twice.ntaxa = r.ntaxa;
       check(same(twice, r), "restriction is not idempotent");
     });
-  }
   guarded([&] {
-    NameMapping mapping;
-    for (std::string_view name : taxa.names) mapping.emplace(std::string(name), std::string(name) + "'");
-    auto renamed = remap_taxon_set(taxa, mapping);
-    if (!renamed.ok()) {
-      const std::string& e = renamed.error();
-      check(e == "Mapping must contain exactly one entry for each taxon" ||
-                e.rfind("No mapping provided for taxon '", 0) == 0 ||
-                e == "Mapping is not one-to-one (multiple taxa mapped to same name)",
-            "unexpected remap error");
-      return;
-    }
-    check(renamed->names.size() <= taxa.names.size(), "remap grew the taxon set");
+    auto renamed = remap_taxon_set(taxa, renaming(taxa, "'"));
+    if (renamed.ok()) return check(renamed->names.size() <= taxa.names.size(), "remap grew the taxon set");
+    const std::string& e = renamed.error();
+    check(e == "Mapping must contain exactly one entry for each taxon" || starts(e, "No mapping provided for taxon '") ||
+              e == "Mapping is not one-to-one (multiple taxa mapped to same name)", "unexpected remap error:", e);
   });
 }
 
-// The first half of the names, over every tree; renaming by itself.
-inline void exercise_view_restriction(const TreeViewBase& view) {
-  std::vector<std::string_view> half;
-  for (size_t i = 0; i < view.taxon_set->names.size() / 2 && i < 32; ++i) half.push_back(view.taxon_set->names[i]);
-  guarded([&] {
-    auto r = topology_restriction(view, half);
-    if (!r.ok()) return;
-    check(r->topology_only && r->size() == view.size(), "view restriction");
-  });
-  NameMapping identity;
-  for (std::string_view name : view.taxon_set->names) identity.emplace(name, name);
-  auto renamed = view.remap(identity);
-  if (renamed.ok()) check(renamed->trees == view.trees && renamed->topology_only == view.topology_only, "view remap");
-}
-
-inline void exercise_msc_restriction(const MSCTreeView& m) {
-  std::vector<std::string_view> all(m.base.view.taxon_set->names.begin(), m.base.view.taxon_set->names.end());
-  if (all.size() > 64) all.resize(64);
-  guarded([&] {
-    auto r = m.restriction(all);
-    if (!r.ok()) return;
-    check(r->base.variant == m.base.variant, "restriction changed the variant");
-    check(r->base.view.topology_only == (m.base.variant == 1 || m.base.view.topology_only), "restriction flag");
-  });
-  NameMapping identity;
-  for (std::string_view name : m.base.view.taxon_set->names) identity.emplace(name, name);
-  auto renamed = m.remap(identity);
-  if (renamed.ok()) check(same(renamed->species_tree, m.species_tree), "remap changed the species tree");
-}
-// ---- child sorting -----------------------------------------------------------
-// Every tree read is also sorted by each kind of criterion, both ways and all
-// together. A sort either stops with a Panic or changes nothing but the
-// sibling links, leaving every node with the same children.
+// Sorting by each kind of criterion, both ways and all together, either stops
+// with a Panic or changes nothing but the sibling links.
 inline void exercise_sort(const Tree& tree, const TaxonSet& taxa) {
   using K = SortCriterionKind;
-  const SortCriterion lists[][3] = {
-      {make_criterion(K::LexicographicalOrder, SortOrder::Ascending)},
-      {make_criterion(K::LexicographicalOrder, SortOrder::Descending)},
-      {make_criterion(K::ChildCount, SortOrder::Ascending)},
-      {make_criterion(K::DescendantCount, SortOrder::Descending)},
-      {make_criterion(K::DescendantCount, SortOrder::Ascending), make_criterion(K::ChildCount, SortOrder::Descending),
-       make_criterion(K::LexicographicalOrder, SortOrder::Descending)},
-  };
-  const size_t lengths[] = {1, 1, 1, 1, 3};
-  for (size_t i = 0; i < std::size(lengths); ++i) {
+  constexpr auto up = SortOrder::Ascending, down = SortOrder::Descending;
+  const SortCriterion criteria[] = {make_criterion(K::LexicographicalOrder, up), make_criterion(K::LexicographicalOrder, down),
+                                    make_criterion(K::ChildCount, up),           make_criterion(K::DescendantCount, down),
+                                    make_criterion(K::DescendantCount, up),      make_criterion(K::ChildCount, down),
+                                    make_criterion(K::LexicographicalOrder, down)};
+  for (size_t i = 0; i < 5; ++i) {  // the first four alone, then the last three together
     Tree sorted = tree;
-    try {
-      sorted.sort_by_criteria(taxa.names, std::span(lists[i], lengths[i]));
-    } catch (const Panic& p) {
-      if (p.message().empty()) finding("panic without a text");
-      continue;
-    }
+    if (!guarded([&] { sorted.sort_by_criteria(taxa.names, std::span(criteria + i, i < 4 ? 1 : 3)); }).empty()) continue;
     // Past a sort that succeeded nothing may fail: a Panic below escapes as a finding.
-    check(sorted.taxa == tree.taxa && sorted.parents == tree.parents && sorted.childcount == tree.childcount &&
-              sorted.support.size() == tree.support.size() && sorted.lengths.size() == tree.lengths.size() &&
-              sorted.fake_root == tree.fake_root && sorted.ntaxa == tree.ntaxa &&
-              sorted.firstchild.size() == tree.firstchild.size() && sorted.nextsib.size() == tree.nextsib.size(),
+    Tree relinked = sorted;
+    relinked.firstchild = tree.firstchild;
+    relinked.nextsib = tree.nextsib;
+    check(same(relinked, tree) && sorted.firstchild.size() == tree.firstchild.size() &&
+              sorted.nextsib.size() == tree.nextsib.size() && sorted.preorder().size() == tree.preorder().size(),
           "sorting changed more than the sibling links");
-    check(sorted.preorder().size() == tree.preorder().size(), "sorting changed the reachable nodes");
-    for (const uint64_t v : tree.preorder()) {
-      std::vector<uint64_t> before = tree.children(v);
-      std::vector<uint64_t> after = sorted.children(v);
-      std::sort(before.begin(), before.end());
-      std::sort(after.begin(), after.end());
-      check(before == after, "sorting changed a node's children");
-    }
+    const auto children = [](const Tree& t, uint64_t v) { auto c = t.children(v); return std::ranges::sort(c), c; };
+    for (const uint64_t v : tree.preorder())
+      check(children(tree, v) == children(sorted, v), "sorting changed a node's children");
   }
 }
-// ---- end of child sorting -----------------------------------------------------
 
-inline void exercise_tree(const Tree& tree, const TaxonSet& taxa, bool with_matrix = true) {
+// Matrices are left to the tree sets (a single tree is read as a set of one).
+inline void exercise_tree(const Tree& tree, const TaxonSet& taxa) {
   exercise_restriction(tree, taxa);
   guarded([&] { (void)tree.preorder(); });
-  guarded([&] {
-    const uint64_t n = tree.node_count() < 64 ? tree.node_count() : 64;
-    for (uint64_t v = 0; v < n; ++v) (void)tree.children(v);
-  });
+  for (uint64_t v = 0; v < tree.node_count() && v < 64; ++v) guarded([&] { (void)tree.children(v); });
   guarded([&] { (void)tree_to_newick(tree, taxa); });
-  guarded([&] {
-    std::string out;
-    write_newick_topology(tree, 0, taxa.names, out);
-  });
-  if (with_matrix && tree.ntaxa < kMatrixTaxa && tree.node_count() <= kMatrixNodes) guarded([&] {
-      const DistanceMatrix m = distance_matrix(tree);
-      check(m.size == tree.ntaxa, "matrix size is not the tree's ntaxa");
-      check(m.distances.size() == (m.size < 2 ? 0 : m.size * (m.size - 1) / 2), "matrix cell count");
-    });
-  exercise_sort(tree, taxa);  // child sorting
+  guarded([&] { std::string out; write_newick_topology(tree, 0, taxa.names, out); });
+  exercise_sort(tree, taxa);
 }
 
 inline void exercise_matrix_view(const DistanceMatrixView& view) {
-  const uint64_t n = view.matrix->size < 8 ? view.matrix->size + 1 : 8;
-  for (uint64_t i = 0; i < n; ++i)
-    for (uint64_t j = 0; j < n; ++j) guarded([&] { (void)view.get(i, j); });
+  for (uint64_t i = 0; i < 8 && i <= view.matrix->size; ++i)
+    for (uint64_t j = 0; j < 8 && j <= view.matrix->size; ++j) guarded([&] { (void)view.get(i, j); });
   const auto& names = view.taxon_set->names;
   for (size_t i = 0; i < names.size() && i < 4; ++i)
     guarded([&] { (void)view.get_by_name(names[i], names[names.size() - 1 - i]); });
@@ -261,129 +175,46 @@ inline void exercise_matrix_view(const DistanceMatrixView& view) {
 
 inline void exercise_view(const TreeViewBase& view) {
   const uint64_t n = view.size();
-  for (uint64_t i = 0; i < n && i < 16; ++i) exercise_tree((*view.trees)[i], *view.taxon_set, false);
+  for (uint64_t i = 0; i < n && i < 16; ++i) exercise_tree((*view.trees)[i], *view.taxon_set);
   guarded([&] { (void)view.to_newick_string(); });
-  exercise_view_restriction(view);
-  for (uint64_t i = 0; i < n && i < 4; ++i) {
-    const Tree& t = (*view.trees)[i];
-    if (t.ntaxa < kMatrixTaxa && t.node_count() <= kMatrixNodes) guarded([&] {
+  guarded([&] {
+    auto r = topology_restriction(view, first_names(*view.taxon_set, std::min<size_t>(view.taxon_set->names.size() / 2, 32)));
+    if (r.ok()) check(r->topology_only && r->size() == n, "view restriction");
+  });
+  auto renamed = view.remap(renaming(*view.taxon_set, ""));
+  if (renamed.ok()) check(renamed->trees == view.trees && renamed->topology_only == view.topology_only, "view remap");
+  for (uint64_t i = 0; i < n && i < 4; ++i)
+    if (matrix_fits((*view.trees)[i])) guarded([&] {
         auto m = view.get_distance_matrix(i);
-        check(m.has_value(), "no matrix below the tree count");
-        check(m->taxon_set == view.taxon_set, "matrix does not share the taxon set");
-        check(m->matrix->size == t.ntaxa, "matrix size is not the tree's ntaxa");
+        const uint64_t k = (*view.trees)[i].ntaxa;
+        check(m && m->taxon_set == view.taxon_set && m->matrix->size == k &&
+                  m->matrix->distances.size() == (k < 2 ? 0 : k * (k - 1) / 2), "tree set matrix");
         exercise_matrix_view(*m);
       });
-  }
   check(!view.get_distance_matrix(n).has_value(), "matrix past the end");
-  const TreeViewBase whole = view.slice(0, n);
-  check(whole.taxon_set == view.taxon_set && whole.size() == n, "whole slice");
-  const TreeViewBase half = view.slice(n / 2, n);
-  check(half.size() == n - n / 2, "half slice");
-  bool failed = false;
-  try {
-    (void)view.slice(0, n + 1);
-  } catch (const Panic&) {
-    failed = true;
-  }
-  check(failed, "slice past the end did not fail");
+  check(view.slice(0, n).taxon_set == view.taxon_set && view.slice(n / 2, n).size() == n - n / 2, "slice");
+  check(!guarded([&] { (void)view.slice(0, n + 1); }).empty(), "slice past the end did not fail");
 }
 
 // `with_gene_trees` false when the gene trees were exercised as a tree set already.
 inline void exercise_msc(const MSCTreeView& m, bool with_gene_trees = true) {
-  if (with_gene_trees) exercise_view(m.base.view);
-  exercise_msc_restriction(m);
-  exercise_tree(m.species_tree, *m.base.view.taxon_set);
-  const uint64_t n = m.base.view.size();
-  const MSCTreeView s = m.slice(n / 2, n);
-  check(s.base.variant == m.base.variant, "slice changed the variant");
-  check(s.base.view.topology_only == (m.base.variant == 1 || m.base.view.topology_only), "slice flag");
-  if (m.base.view.size() > 0 && (*m.base.view.trees)[0].node_count() <= kMatrixNodes &&
-      (*m.base.view.trees)[0].ntaxa < kMatrixTaxa)
-    guarded([&] { (void)m.get_distance_matrix(0); });
+  const TreeViewBase& genes = m.base.view;
+  if (with_gene_trees) exercise_view(genes);
+  exercise_tree(m.species_tree, *genes.taxon_set);
+  const bool topology = m.base.variant == 1 || genes.topology_only;
+  guarded([&] {
+    auto r = m.restriction(first_names(*genes.taxon_set, 64));
+    if (r.ok()) check(r->base.variant == m.base.variant && r->base.view.topology_only == topology, "msc restriction");
+  });
+  auto renamed = m.remap(renaming(*genes.taxon_set, ""));
+  if (renamed.ok()) check(same(renamed->species_tree, m.species_tree), "remap changed the species tree");
+  const MSCTreeView s = m.slice(genes.size() / 2, genes.size());
+  check(s.base.variant == m.base.variant && s.base.view.topology_only == topology, "msc slice");
+  if (genes.size() > 0 && matrix_fits((*genes.trees)[0])) guarded([&] { (void)m.get_distance_matrix(0); });
 }
 
-// Equality that tells floats apart by their bits (NaN payloads, -0.0).
-inline bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
-}
-inline bool same(const TaxonSet& a, const TaxonSet& b) {
-  return a.sorted_entries() == b.sorted_entries() && a.names == b.names && a.last == b.last;
-}
-inline bool same(const Tree& a, const Tree& b) {
-  return a.taxa == b.taxa && a.parents == b.parents && same_bits(a.support, b.support) &&
-         same_bits(a.lengths, b.lengths) && a.firstchild == b.firstchild && a.nextsib == b.nextsib &&
-         a.childcount == b.childcount && a.fake_root == b.fake_root && a.ntaxa == b.ntaxa;
-}
-inline bool same(const DistanceMatrix& a, const DistanceMatrix& b) {
-  return same_bits(a.distances, b.distances) && a.size == b.size;
-}
-inline bool same(const std::pair<TaxonSet, Tree>& a, const std::pair<TaxonSet, Tree>& b) {
-  return same(a.first, b.first) && same(a.second, b.second);
-}
-inline bool same(const DistanceMatrixView& a, const DistanceMatrixView& b) {
-  return same(*a.matrix, *b.matrix) && same(*a.taxon_set, *b.taxon_set);
-}
-inline bool same(const TreeViewBase& a, const TreeViewBase& b) {
-  if (a.topology_only != b.topology_only || a.size() != b.size() || !same(*a.taxon_set, *b.taxon_set)) return false;
-  for (uint64_t i = 0; i < a.size(); ++i)
-    if (!same((*a.trees)[i], (*b.trees)[i])) return false;
-  return true;
-}
-inline bool same(const MSCTreeView& a, const MSCTreeView& b) {
-  return a.base.variant == b.base.variant && same(a.base.view, b.base.view) && same(a.species_tree, b.species_tree);
-}
-inline bool same(const std::vector<MSCTreeViewPtr>& a, const std::vector<MSCTreeViewPtr>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (!same(*a[i], *b[i])) return false;
-  return true;
-}
-
-// Writes `value` and reads the bytes back: the value read must equal `value`,
-// the written size must be what the size pass said, and writing it again must
-// give the same bytes.
-template <class Value, class Write, class Read>
-void check_rewrite(const Value& value, Write&& write, Read&& read) {
-  const std::string once = write(value);
-  auto back = read(once);
-  if (!back.ok()) finding("written state does not read back:", back.error());
-  if (!same(value, *back)) finding("state read back differs from the value written");
-  const std::string twice = write(*back);
-  if (once != twice) finding("state changed on a second write");
-  // A strict prefix is never a whole state.
-  if (!once.empty() && read(std::string_view(once).substr(0, once.size() - 1)).ok())
-    finding("a state cut short still reads");
+inline void exercise_family(const std::vector<MSCTreeViewPtr>& family) {
+  for (const auto& member : family) check(member != nullptr, "empty member"), exercise_msc(*member);
 }
 
 }  // namespace qb::fuzz
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-
-#ifdef QB_FUZZ_STANDALONE
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <vector>
-
-int main(int argc, char** argv) {
-  namespace fs = std::filesystem;
-  size_t runs = 0;
-  auto run_file = [&](const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    ++runs;
-  };
-  for (int i = 1; i < argc; ++i) {
-    const fs::path arg(argv[i]);
-    if (fs::is_directory(arg)) {
-      for (const auto& e : fs::recursive_directory_iterator(arg))
-        if (e.is_regular_file()) run_file(e.path());
-    } else {
-      run_file(arg);
-    }
-  }
-  std::printf("%zu inputs run\n", runs);
-  return 0;
-}
-#endif
