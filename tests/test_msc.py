@@ -3,7 +3,7 @@
 import pytest
 
 import quorbelin as qb
-from state import caterpillar_newick, decode_msc_view
+from state import decode_msc_view
 
 GENES, SPECIES = "(A:1,B:2);\n((B,C):0.5,A);", "((A,B),(C,D));"
 OUT, SPECIES_OUT = "(A:1,B:2);\n((B:0,C:0):0.5,A:0);", "((A:0,B:0):0,(C:0,D:0):0);"
@@ -77,7 +77,8 @@ def test_builders_store_their_variant_and_flag():  # the derivations' rules are 
 # 10^6 levels as the species tree and as a gene tree; the classes share their walks.
 @pytest.mark.parametrize("cls, where", [(qb.MSCTreeSet, "species"), (MSCTopologySet, "genes")])
 def test_deep_caterpillar(cls, where):
-    deep, n = caterpillar_newick(10**6), 10**6
+    n = 10**6  # ((((t0,t1),t2),t3)...,t{n-1}); a tree n-1 levels deep
+    deep = "(" * (n - 1) + "t0," + "),".join(f"t{i}" for i in range(1, n)) + ");"
     s = cls(GENES, deep) if where == "species" else cls(deep, "(t0,t1);")
     tree, text = (s.get_species_tree(), s.species_tree_to_newick()) if where == "species" else (s[0], s.newick())
     assert len(tree) == 2 * n - 1 and text.count(":0") == 2 * n - 2 and len(repr(s)) > len(text)
