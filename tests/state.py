@@ -6,25 +6,20 @@
 # of x, a tuple its parts in order, a class its fields.
 
 import contextlib
+import re
 import struct
-from dataclasses import dataclass, field, fields, make_dataclass
+from dataclasses import field, fields, make_dataclass
 from functools import partial
 
 import pytest
 
 
-@dataclass
-class TaxonSet:
-    to_id: [("s", "Q")] = field(default_factory=list)  # (name, id) in stored order
-    names: ["s"] = field(default_factory=list)
-    last: "Q" = 0
-
-    @classmethod
-    def of(cls, names):  # the set a parse builds from these names, in first-seen order
-        names = list(names)
-        return cls(sorted({n: i for i, n in enumerate(names)}.items(), key=lambda kv: kv[0].encode()), names, len(names))
-
-
+# to_id: (name, id) in stored order. TaxonSet.of(names): the set a parse builds from a list of names,
+# in first-seen order.
+TaxonSet = make_dataclass("TaxonSet", [("to_id", [("s", "Q")], field(default_factory=list)),
+                                       ("names", ["s"], field(default_factory=list)), ("last", "Q", field(default=0))])
+TaxonSet.of = classmethod(lambda cls, names: cls(
+    sorted({n: i for i, n in enumerate(names)}.items(), key=lambda kv: kv[0].encode()), list(names), len(names)))
 # Leaf lists first, in stored order; then the flag and the number of labelled leaves.
 Tree = make_dataclass("Tree", [(n, "*" + code) for n, code in zip(
     "taxa parents support lengths firstchild nextsib childcount".split(), "iiddiiI")]
@@ -58,18 +53,14 @@ def _read(kind, r):  # r: [bytes, position]
 
 
 def _decode(kind, data):
-    r = [bytes(data), 0]
-    value = _read(kind, r)
+    value = _read(kind, r := [bytes(data), 0])
     assert r[1] == len(r[0]), f"{len(r[0]) - r[1]} bytes left over"
     return value
 
 
 encode_taxon_set, encode_tree_view, encode_msc_view = (partial(_write, k) for k in (TaxonSet, TreeView, MSCView))
 decode_tree_view, decode_msc_view, decode_single_tree = (partial(_decode, k) for k in (TreeView, MSCView, (TaxonSet, Tree)))
-
-
-def encode_single_tree(ts, t):
-    return _write((TaxonSet, Tree), (ts, t))
+encode_single_tree = lambda ts, t: _write((TaxonSet, Tree), (ts, t))  # noqa: E731
 
 
 def star(taxa, fake_root=False):
@@ -83,8 +74,6 @@ def star(taxa, fake_root=False):
 def raises_panic(text, prefix=False):
     # The block must raise the binding layer's PanicException (a BaseException, not an Exception,
     # and not a module attribute) with exactly `text`, or with prefix=True a message starting with it.
-    with pytest.raises(BaseException) as info:
+    with pytest.raises(BaseException, match="^" + re.escape(text) + ("" if prefix else "$")) as info:
         yield
-    panic, message = type(info.value), str(info.value)
-    assert panic.__name__ == "PanicException" and not issubclass(panic, Exception), repr(info.value)
-    assert message.startswith(text) if prefix else message == text, f"PanicException {message!r}, expected {text!r}"
+    assert type(info.value).__name__ == "PanicException" and not isinstance(info.value, Exception), repr(info.value)
