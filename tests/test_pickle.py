@@ -1,6 +1,7 @@
 # __getstate__/__setstate__ of every class, and what pickle and copy make of them.
 
 import copy
+import functools
 import pickle
 
 import pytest
@@ -11,17 +12,12 @@ TEXT = "((A:1,B:2):0.5,(C,D:-1));\n(D,(C,(B,A:3)));\n(B,C);"
 MSCTopologySet = type(qb.MSCTreeSet("(A,B);", "(A,B);").as_topology())
 
 
-def observe(obj):
-    # What a caller sees of an object: its texts, its state, and those of a family's members.
-    members = [observe(m) for m in obj] if isinstance(obj, qb.FamilyOfMSC) else []
-    return type(obj), str(obj), repr(obj), obj.__getstate__(), members
+def observe(obj):  # what a caller sees of an object: its texts, its state, and those of a family's members
+    return type(obj), str(obj), repr(obj), obj.__getstate__(), [observe(m) for m in obj] if isinstance(obj, qb.FamilyOfMSC) else []
 
 
-def family(*sets):
-    out = qb.FamilyOfMSC()
-    for s in sets:
-        out.add(s)
-    return out
+def family(*sets):  # a family of these members, added in order
+    return functools.reduce(lambda out, s: out.add(s) or out, sets, qb.FamilyOfMSC())
 
 
 # kind -> its object made from a text of gene trees; the sets of a class swap states with their sibling class's
@@ -47,13 +43,12 @@ def test_state_moves_to_another_object(kind):
     source, target, other = MAKERS[kind](TEXT), MAKERS[kind]("(X,Y);"), MAKERS[sibling]("(X,Y);")
     state, before = source.__getstate__(), observe(target)
     assert type(state) is bytes and before != observe(source)
-    fault = "^Decompression error: incomplete frame$" if kind == "FamilyOfMSC" else (
-        "^Deserialization error: io error: (unexpected end of file)?$")  # the second: a text past the end
-    for cut in range(len(state)):
-        with pytest.raises(ValueError, match=fault):
-            target.__setstate__(state[:cut])
-    with pytest.raises(TypeError, match="^argument 'state': 'str' object cannot be converted to 'PyBytes'$"):
-        target.__setstate__("state")
+    # The second text of a set: a text read past the end.
+    fault = "^Decompression error: incomplete frame$" if kind == "FamilyOfMSC" else "^Deserialization error: io error: (unexpected end of file)?$"
+    for bad, error, text in [(state[:cut], ValueError, fault) for cut in range(len(state))] + [
+            ("state", TypeError, "^argument 'state': 'str' object cannot be converted to 'PyBytes'$")]:
+        with pytest.raises(error, match=text):
+            target.__setstate__(bad)
     assert observe(target) == before and target.__setstate__(type("Blob", (bytes,), {})(state)) is None
     assert observe(target) == observe(source) and other.__setstate__(state) is None
     assert type(other).__name__ == sibling and other.__getstate__() == state
