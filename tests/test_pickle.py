@@ -39,8 +39,7 @@ kind = pytest.mark.parametrize("kind", list(MAKERS))
 # stays of its own class; every cut of it, and a text instead of bytes, fail and change nothing.
 @kind
 def test_state_moves_to_another_object(kind):
-    sibling = SIBLING.get(kind, kind)
-    source, target, other = MAKERS[kind](TEXT), MAKERS[kind]("(X,Y);"), MAKERS[sibling]("(X,Y);")
+    source, target, other = MAKERS[kind](TEXT), MAKERS[kind]("(X,Y);"), MAKERS[sibling := SIBLING.get(kind, kind)]("(X,Y);")
     state, before = source.__getstate__(), observe(target)
     assert type(state) is bytes and before != observe(source)
     # The second text of a set: a text read past the end.
@@ -49,14 +48,12 @@ def test_state_moves_to_another_object(kind):
             ("state", TypeError, "^argument 'state': 'str' object cannot be converted to 'PyBytes'$")]:
         with pytest.raises(error, match=text):
             target.__setstate__(bad)
-    assert observe(target) == before and target.__setstate__(type("Blob", (bytes,), {})(state)) is None
-    assert observe(target) == observe(source) and other.__setstate__(state) is None
-    assert type(other).__name__ == sibling and other.__getstate__() == state
+    assert observe(target) == before and target.__setstate__(type("Blob", (bytes,), {})(state)) is None and observe(target) == observe(source)
+    assert other.__setstate__(state) is None and type(other).__name__ == sibling and other.__getstate__() == state
 
 
 def test_setstate_reaches_no_other_object():
-    ts = qb.TreeSet(TEXT)
-    item, part, names = ts[0], ts.slice(0, 1), ts.taxon_set
+    item, part, names = (ts := qb.TreeSet(TEXT))[0], ts.slice(0, 1), ts.taxon_set
     names.__setstate__(qb.Tree("(X,Y);").taxon_set.__getstate__())
     assert names.names() == ["X", "Y"] and ts.get_taxon_name(0) == "A" and ts.taxon_set.names() == list("ABCD")
     ts.__setstate__(qb.TreeSet("(P,Q);").__getstate__())
