@@ -21,9 +21,8 @@ TaxonSet = make_dataclass("TaxonSet", [("to_id", [("s", "Q")], field(default_fac
 TaxonSet.of = classmethod(lambda cls, names: cls(
     sorted({n: i for i, n in enumerate(names)}.items(), key=lambda kv: kv[0].encode()), list(names), len(names)))
 # Leaf lists first, in stored order; then the flag and the number of labelled leaves.
-Tree = make_dataclass("Tree", [(n, "*" + code) for n, code in zip(
-    "taxa parents support lengths firstchild nextsib childcount".split(), "iiddiiI")]
-    + [("fake_root", "?", field(default=False)), ("ntaxa", "Q", field(default=0))])
+Tree = make_dataclass("Tree", [(n, "*" + c) for n, c in zip("taxa parents support lengths firstchild nextsib childcount".split(), "iiddiiI")]
+                      + [("fake_root", "?", field(default=False)), ("ntaxa", "Q", field(default=0))])
 TreeView = make_dataclass("TreeView", [("taxon_set", TaxonSet), ("trees", [Tree]), ("topology_only", "?")])
 # variant 0: built as a gene-tree set, 1: built as a topology set
 MSCView = make_dataclass("MSCView", [("variant", "I"), ("genes", TreeView), ("species_tree", Tree)])
@@ -45,11 +44,9 @@ def _read(kind, r):  # r: [bytes, position]
         return kind(*_read(tuple(f.type for f in fields(kind)), r))
     if isinstance(kind, (list, tuple)):
         return [_read(kind[0], r) for _ in range(_read("Q", r))] if isinstance(kind, list) else tuple(_read(k, r) for k in kind)
-    if kind == "s":
-        return bytes(_read("*B", r)).decode()
-    code = f"<{_read('Q', r)}{kind[1]}" if kind[0] == "*" else "<" + kind
+    code = f"<{_read('Q', r)}{kind[-1]}" if kind[0] in "*s" else "<" + kind  # "<ns": one text of n bytes
     values, r[1] = struct.unpack_from(code, *r), r[1] + struct.calcsize(code)  # struct.error when short
-    return list(values) if kind[0] == "*" else values[0]
+    return list(values) if kind[0] == "*" else values[0].decode() if kind == "s" else values[0]
 
 
 def _decode(kind, data):
@@ -65,8 +62,7 @@ encode_single_tree = lambda ts, t: _write((TaxonSet, Tree), (ts, t))  # noqa: E7
 
 def star(taxa, fake_root=False):
     # A root whose children are leaves carrying `taxa` (negative: unlabelled).
-    n = len(taxa)
-    return Tree([-42, *taxa], [0] * (n + 1), [-1.0] + [0.0] * n, [-1.0] + [0.0] * n, [1 if n else -1] + [-1] * n,
+    return Tree([-42, *taxa], [0] * ((n := len(taxa)) + 1), [-1.0] + [0.0] * n, [-1.0] + [0.0] * n, [1 if n else -1] + [-1] * n,
                 [-1] + [k + 2 if k + 1 < n else -1 for k in range(n)], [n] + [0] * n, fake_root, sum(t >= 0 for t in taxa))
 
 

@@ -1,8 +1,8 @@
 # FamilyOfMSC: members in and out as MSCTopologySet objects, and its zstd-compressed state (round
 # trips, cuts, copies and pickles are in test_pickle's tables); reading files for it and the MSC classes.
 
+import contextlib
 import os
-import struct
 import subprocess
 import sys
 
@@ -24,9 +24,8 @@ def test_members_are_copies_of_the_sets_added():
     assert [(type(m), m.__getstate__()) for m in fam] == [(MSCTopologySet, s.__getstate__()) for s in (topo, topo, as_topology)]
     before = observe(fam)
     topo.__setstate__(MSCTopologySet(*OTHER).__getstate__())  # the family holds its own copy
-    for bad in (qb.MSCTreeSet(GENES, SPECIES), qb.TopologySet(GENES)):
-        with pytest.raises(TypeError, match=f"^argument 'view': '{type(bad).__name__}' object cannot be converted to 'MSCTopologySet'$"):
-            fam.add(bad)
+    with pytest.raises(TypeError, match="^argument 'view': 'MSCTreeSet' object cannot be converted to 'MSCTopologySet'$"):
+        fam.add(qb.MSCTreeSet(GENES, SPECIES))
     with pytest.raises(IndexError, match="^Index out of bounds$"):
         fam[3]
     assert observe(fam) == before
@@ -35,9 +34,8 @@ def test_members_are_copies_of_the_sets_added():
 def test_files(tmp_path):
     [(tmp_path / name).write_text(text) for name, text in [("g1", GENES), ("s1", SPECIES + "\n"), ("g2", OTHER[0] + "\n"), ("s2", OTHER[1]), ("e", " \n")]]
     p = lambda names: [str(tmp_path / n) for n in names.split()]  # noqa: E731 ("m" is missing)
-    fam = qb.FamilyOfMSC.from_files(p("g1 g2"), tuple(p("s1 s2")))
-    assert [m.__getstate__() for m in fam] == [MSCTopologySet(*t).__getstate__() for t in ((GENES, SPECIES), OTHER)]
-    assert type(fam) is qb.FamilyOfMSC and len(qb.FamilyOfMSC.from_files([], [])) == 0
+    fam, empty = qb.FamilyOfMSC.from_files(p("g1 g2"), tuple(p("s1 s2"))), qb.FamilyOfMSC.from_files([], [])
+    assert ([m.__getstate__() for m in fam], len(empty)) == ([MSCTopologySet(*t).__getstate__() for t in ((GENES, SPECIES), OTHER)], 0)
     ones = [(c, c.from_files(gene_trees_path=p("g1")[0], species_tree_path=p("s1")[0])) for c in (qb.MSCTreeSet, MSCTopologySet)]
     assert [(type(one), one.__getstate__()) for c, one in ones] == [(c, c(GENES, SPECIES).__getstate__()) for c, one in ones]
     for call, message in [  # a family reports its first failing pair; both paths are converted before a file is opened
@@ -51,13 +49,12 @@ def test_files(tmp_path):
             call()
 
 
-def rle_frame(n):  # n bytes 0xff in RLE blocks of 128 KiB, 4 bytes each; no content size
-    blocks = [((k + (1 << 17) >= n) | 2 | min(1 << 17, n - k) << 3).to_bytes(3, "little") + b"\xff" for k in range(0, n, 1 << 17)]
-    return b"\x28\xb5\x2f\xfd\x00\x38" + b"".join(blocks)
+def rle_frame(n, b=1 << 17):  # n bytes 0xff in RLE blocks of b = 128 KiB, 4 bytes each; no content size
+    return bytes.fromhex("28b52ffd0038") + b"".join(((k + b >= n) | 2 | min(b, n - k) << 3).to_bytes(3, "little") + b"\xff" for k in range(0, n, b))
 
 
 # A family's state is a zstd frame of the member count and each member's state in full (also of
-# members that share storage; its bytes and frame are the C++ tests'). Any zstd writer's frames are read
+# members that share storage; the bytes and frame written are the C++ tests'). Any zstd writer's frames are read
 # (streamed without a content size, one per byte); bad ones leave the family as it was.
 @pytest.mark.parametrize("write, message", [
     (lambda b: zstandard.ZstdCompressor(level=19, write_checksum=True).compress(b), None),
@@ -69,12 +66,9 @@ def rle_frame(n):  # n bytes 0xff in RLE blocks of 128 KiB, 4 bytes each; no con
 ])
 def test_state_frames(write, message):
     topo, other, target = MSCTopologySet(GENES, SPECIES), MSCTopologySet(*OTHER), qb.FamilyOfMSC()
-    source, payload = family(topo, topo, other), struct.pack("<Q", 3) + topo.__getstate__() * 2 + other.__getstate__()
-    assert zstandard.ZstdDecompressor().decompress(source.__getstate__()) == payload
-    try:
+    source, payload = family(topo, topo, other), (3).to_bytes(8, "little") + topo.__getstate__() * 2 + other.__getstate__()
+    with pytest.raises(ValueError, match=f"^{message}$") if message else contextlib.nullcontext():
         target.__setstate__(write(payload))
-    except ValueError as e:
-        assert str(e) == message
     assert observe(target) == observe(source if message is None else qb.FamilyOfMSC())
 
 
