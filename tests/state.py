@@ -36,7 +36,7 @@ def _write(kind, v):
         return head + b"".join(map(_write, kind * len(v) if isinstance(kind, list) else kind, v))
     if kind == "s":
         return _write("*B", v.encode())
-    return _write("Q", len(v)) + struct.pack(f"<{len(v)}{kind[1]}", *v) if kind[0] == "*" else struct.pack("<" + kind, v)
+    return _write("Q", len(v)) + struct.pack(f"<{len(v)}{kind[1]}", *v) if kind[0] == "*" else struct.pack("<" + kind.replace("?", "B"), v)
 
 
 def _read(kind, r):  # r: [bytes, position]
@@ -70,6 +70,6 @@ def star(taxa, fake_root=False):
 def raises_panic(text, prefix=False):
     # The block must raise the binding layer's PanicException (a BaseException, not an Exception,
     # and not a module attribute) with exactly `text`, or with prefix=True a message starting with it.
-    with pytest.raises(BaseException, match="^" + re.escape(text) + ("" if prefix else "$")) as info:
+    with pytest.raises(BaseException, match="^" + re.escape(text) + ("" if prefix else r"\Z")) as info:
         yield
     assert type(info.value).__name__ == "PanicException" and not isinstance(info.value, Exception), repr(info.value)

@@ -33,16 +33,15 @@ MAKERS = {
     "FamilyOfMSC": lambda t: family(MSCTopologySet(t, "((A,B),(C,D));"), MSCTopologySet("(X,(Y,Z));", "(Z,(X,Y));")),
 }
 SIBLING = {"TreeSet": "TopologySet", "TopologySet": "TreeSet", "MSCTreeSet": "MSCTopologySet", "MSCTopologySet": "MSCTreeSet"}
-kind = pytest.mark.parametrize("kind", list(MAKERS))
 
 
 # A state moves to another object of the class, and a set's to one of its sibling class, which
 # stays of its own class; every cut of it, and a text instead of bytes, fail and change nothing.
-@kind
+@pytest.mark.parametrize("kind", list(MAKERS))
 def test_state_moves_to_another_object(kind):
     source, target, other = MAKERS[kind](TEXT), MAKERS[kind]("(X,Y);"), MAKERS[sibling := SIBLING.get(kind, kind)]("(X,Y);")
     state, before = source.__getstate__(), observe(target)
-    # The second text of a set: a text read past the end.
+    # A cut inside a set's text gives the io error with no message.
     fault = "^Decompression error: incomplete frame$" if kind == "FamilyOfMSC" else "^Deserialization error: io error: (unexpected end of file)?$"
     for bad, error, text in [(state[:cut], ValueError, fault) for cut in range(len(state))] + [
             ("state", TypeError, "^argument 'state': 'str' object cannot be converted to 'PyBytes'$")]:
@@ -63,11 +62,12 @@ def test_setstate_reaches_no_other_object():
 # Only a family copies and pickles (protocol 2 on); the other classes refuse, and protocols 0 and 1
 # refuse when dumping: the others when loading (no argument-free constructor), or because the
 # pickler cannot name MSCTopologySet, not a module attribute.
-@kind
+@pytest.mark.parametrize("kind", list(MAKERS))
 @pytest.mark.parametrize("how", ["copy", "deepcopy"] + [f"pickle {p}" for p in range(pickle.HIGHEST_PROTOCOL + 1)])
 def test_copy_and_pickle(kind, how):
     obj, old = MAKERS[kind](TEXT), how in ("pickle 0", "pickle 1")
     run = lambda: pickle.loads(pickle.dumps(obj, int(how[-1]))) if how[0] == "p" else getattr(copy, how)(obj)  # noqa: E731
-    with contextlib.nullcontext() if kind == "FamilyOfMSC" and not old else pytest.raises((TypeError, pickle.PicklingError), match=(
-            f"^cannot pickle '{kind}' object$" if old else rf"^({kind}\.__new__\(\) missing |No constructor defined for {kind}$|Can't pickle <class 'quorbelin\.{kind}'>: )")):
+    with contextlib.nullcontext() if kind == "FamilyOfMSC" and not old else pytest.raises(
+            (TypeError, pickle.PicklingError), match=f"^cannot pickle '{kind}' object$" if old else
+            rf"^({kind}\.__new__\(\) missing |No constructor defined for {kind}$|Can't pickle <class 'quorbelin\.{kind}'>: )"):
         assert observe(run()) == observe(obj)
