@@ -30,10 +30,8 @@ def test_members(cls, name, number, text, method):
 
 # (other, Descending == other): floats and out-of-range numbers are not converted; a failure in
 # the conversion other than TypeError is raised, never answered as "not equal"
-@pytest.mark.parametrize("other,equal", [
-    (1, True), (True, True), (Index(1), True), (Index(0), False), (1.0, False), ("Descending", False),
-    (None, False), (2**64 + 1, False), (-(2**70), False), (B.ChildCount, False), (Index(TypeError()), False),
-    (Index(RuntimeError("boom")), RuntimeError), (Index(MemoryError()), MemoryError)])
+@pytest.mark.parametrize("other,equal", [(1, True), (Index(1), True), (1.0, False), (2**64 + 1, False), (B.ChildCount, False),
+                                         (Index(TypeError()), False), (Index(RuntimeError("boom")), RuntimeError)])
 def test_equality_conversions(other, equal):
     if isinstance(equal, bool):
         assert (O.Descending == other) is equal and (O.Descending != other) is (not equal)
@@ -45,13 +43,10 @@ CRIT = C(K.ChildCount, O.Descending)
 
 
 def test_criterion_equality():
-    assert CRIT == C(order=O.Descending, kind=K.ChildCount) == C(K.child_count(), O.descending())
-    assert CRIT != C(K.ChildCount, O.Ascending) and not (CRIT == C(K.ChildCount, O.Ascending))
-    assert not (CRIT != C(K.ChildCount, O.Descending)) and CRIT == CRIT
-    assert CRIT != (K.ChildCount, O.Descending) and CRIT != 1
-    assert repr(CRIT).startswith("<quorbelin.SortCriterion object at 0x")
-    with pytest.raises(TypeError):
-        int(CRIT)
+    assert CRIT == C(order=O.Descending, kind=K.ChildCount) == C(K.child_count(), O.descending()) and CRIT == CRIT
+    assert CRIT != C(K.ChildCount, O.Ascending) and not (CRIT == C(K.ChildCount, O.Ascending) or CRIT != C(K.ChildCount, O.Descending))
+    assert CRIT != (K.ChildCount, O.Descending) and CRIT != 1 and repr(CRIT).startswith("<quorbelin.SortCriterion object at 0x")
+    pytest.raises(TypeError, int, CRIT)
 
 
 @pytest.mark.parametrize("how", [hash, lambda v: {v}, pickle.dumps, copy.copy, copy.deepcopy, lambda v: v < v,
