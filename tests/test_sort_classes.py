@@ -9,10 +9,10 @@ from quorbelin import SortBy as B, SortCriterion as C, SortCriterionKind as K, S
 from test_frame import Index
 
 # (class, member, int, str, class method making an equal new instance)
-MEMBERS = [(K, "LexicographicalOrder", 0, None, "lexicographical"), (K, "ChildCount", 1, None, "child_count"),
-           (K, "DescendantCount", 2, None, "descendant_count"), (O, "Ascending", 0, None, "ascending"),
-           (O, "Descending", 1, None, "descending"), (B, "LexicographicalOrder", 0, "lexicographical", None),
-           (B, "ChildCount", 1, "child_count", None), (B, "DescendantCount", 2, "descendant_count", None)]
+SNAKE = dict(LexicographicalOrder="lexicographical", ChildCount="child_count", DescendantCount="descendant_count",
+             Ascending="ascending", Descending="descending")
+MEMBERS = [(c, n, i, SNAKE[n] if c is B else None, None if c is B else SNAKE[n]) for c in (K, O, B)
+           for i, n in enumerate(["Ascending", "Descending"] if c is O else list(SNAKE)[:3])]
 
 
 @pytest.mark.parametrize("cls,name,number,text,method", MEMBERS)

@@ -15,8 +15,8 @@ def test_set(cls):
     assert (len(three), three.ngenes, three.ntaxa, str(three)) == (3, 3, 3, f"{name} with 3 trees, 3 taxa")
     assert three.to_newick_vec() == OUT and three.to_newick_string() == three.newick() == "\n".join(OUT)
     assert repr(three) == f"{name}('" + "\n".join(OUT) + "')" and flag(three) is (cls is qb.TopologySet)
-    assert [type(t) for t in three] == [qb.Tree] * 3 and three[True].newick() == "((A,C),B);"
-    assert [t.newick() for t in three] == [three[k].newick() for k in range(3)] == ["(A,B);", "((A,C),B);", "(C,(B,A));"]
+    assert [(type(t), t.newick()) for t in three] == [(qb.Tree, three[k].newick()) for k in (0, True, 2)] == [
+        (qb.Tree, "(A,B);"), (qb.Tree, "((A,C),B);"), (qb.Tree, "(C,(B,A));")]
     part = three.slice(1, 3)
     assert type(part) is cls and part.to_newick_vec() == OUT[1:] and part.ntaxa == 3 and flag(part) is flag(three)
     assert three.slice(start=0, end=0).ngenes == three.slice(3, 3).ngenes == 0 and three[2].ntaxa == 3
@@ -28,8 +28,7 @@ def test_set(cls):
     assert a is not b and a != b and a == a and len({a, b}) == 2 and a.names() == ["A", "B", "C"]
     assert all(pytest.raises(AttributeError, setattr, three, a, 1) for a in ("ngenes", "ntaxa", "taxon_set", "extra"))
     if cls is qb.TreeSet:  # a view of the same trees; its stored form keeps the plain flag
-        topo = three.as_topology()
-        assert (type(topo), str(topo), topo.__getstate__()) == (qb.TopologySet, "TopologySet with 3 trees, 3 taxa", three.__getstate__())
+        assert (type(t := three.as_topology()), str(t), t.__getstate__()) == (qb.TopologySet, "TopologySet with 3 trees, 3 taxa", three.__getstate__())
 
 
 def item(names, leaves, to_id=None):  # a Tree over a star of `leaves`, its taxon set parsed or stored
