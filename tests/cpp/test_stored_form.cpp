@@ -47,11 +47,9 @@ Tree one_node() {
   return t;
 }
 std::string tree_bytes(const Tree& t) { return serialize_single_tree(TaxonSet{}, t).substr(24); }
-TreeViewBase view_of(TaxonSet taxa, std::vector<Tree> trees, bool topology_only) {
-  return {share(std::move(taxa)), share(std::move(trees)), topology_only};
-}
 MSCTreeView msc_of(uint32_t variant, bool topology_only) {
-  return {{variant, view_of(taxa_of({"A", "B", "C"}), {cherry(), one_node()}, topology_only)}, cherry()};
+  TreeViewBase genes{share(taxa_of({"A", "B", "C"})), share(std::vector<Tree>{cherry(), one_node()}), topology_only};
+  return {{variant, std::move(genes)}, cherry()};
 }
 
 // Every reader: the bytes read and written again, or "error:" and its text.
@@ -74,15 +72,11 @@ constexpr const char* kEof = "io error: unexpected end of file";
 // bytes, also with trailing bytes; every cut fails as short input.
 TEST(StoredForm, BytesRoundTripsAndCuts) {
   const std::string none = serialize_taxon_set(TaxonSet{}), abc = serialize_taxon_set(taxa_of({"A", "B", "C"}));
-  Tree empty, odd = cherry();
-  empty.fake_root = odd.fake_root = true;
-  empty.ntaxa = 7;
-  odd.lengths[0] = std::bit_cast<double>(uint64_t{0x7FF8000000012345});
+  Tree empty = arena({}, {}, {}, {}, {}, 7, true), odd = cherry();
+  odd.fake_root = true;
   odd.parents.pop_back();  // sequences of unequal length are kept as they are
   odd.support.clear();
-  odd.childcount.push_back(9);
-  MSCTreeView m = msc_of(1, false), m0 = msc_of(0, true);
-  m.species_tree.fake_root = true;
+  const MSCTreeView m = msc_of(1, false), m0 = msc_of(0, true);
   const std::string base = Bytes{}.add(abc).u64(2).add(tree_bytes(cherry())).add(tree_bytes(one_node())).put<char>(0).s;
   const std::string msc = Bytes{}.put<uint32_t>(1).add(base).add(tree_bytes(m.species_tree)).s;
   const std::tuple<Kind, std::string, std::string> rows[] = {
@@ -91,7 +85,6 @@ TEST(StoredForm, BytesRoundTripsAndCuts) {
        Bytes{}.u64(6).text("A").u64(2).text("AB").u64(1).text("B").u64(0).text("Z").u64(4).text("a").u64(3)
            .text("\xC3\xA9").u64(5).u64(6).text("B").text("AB").text("A").text("a").text("Z").text("\xC3\xA9").u64(6).s},
       {kTaxa, none, std::string(24, '\0')},
-      {kTaxa, serialize_taxon_set(taxa_of({"b", "a", "A ", "", "\xF0\x9F\x98\x80", "ab"})), ""},
       // Seven sequences (count, then values), fake_root, ntaxa.
       {kSingle, serialize_single_tree(TaxonSet{}, one_node()),
        Bytes{}.add(none).u64(1).put<int32_t>(0).u64(1).put<int32_t>(0).u64(1).put(-1.0).u64(1).put(-1.0).u64(1)
@@ -101,12 +94,9 @@ TEST(StoredForm, BytesRoundTripsAndCuts) {
       {kMatrix, write_record(DistanceMatrixView{share(DistanceMatrix{{2.0, -0.0}, 3}), share(taxa_of({"A", "B", "C"}))}),
        Bytes{}.u64(2).put(2.0).put(-0.0).u64(3).add(abc).s},
       {kView, serialize_tree_view_base(m.base.view), base},
-      {kView, serialize_tree_view_base(view_of(TaxonSet{}, {Tree{}}, true)), ""},
       {kMsc, serialize_msc_tree_view(m), msc},
-      {kMsc, serialize_msc_tree_view(m0), ""},
       {kFamily, serialize_family_of_msc(Family{share(m), share(m0)}), Bytes{}.u64(2).add(msc).add(write_record(m0)).s},
       {kFamily, serialize_family_of_msc({}), std::string(8, '\0')},
-      {kFamily, serialize_family_of_msc(Family{share(m0), share(m0.slice(0, 1))}), ""},
   };
   for (const auto& [kind, bytes, want] : rows) {
     SCOPED_TRACE(bytes);
@@ -125,31 +115,24 @@ std::string bad_utf8(int k, int i) {
 }
 std::string cut_utf8(int i) { return "incomplete utf-8 byte sequence from index " + std::to_string(i); }
 
-// Each state is read from a view with zeros behind it, so that a reader that
-// runs past its input gives a wrong result rather than undefined behaviour.
-// Counts the input cannot hold fail short.
-TEST(StoredForm, ReaderFailureTexts) {
+// What each reader makes of hand-made states: the failure text, the same bytes
+// back (""), or other bytes ("=" and the bytes). Each is read from a view with
+// zeros behind it, so that a reader that runs past its input gives a wrong
+// result rather than undefined behaviour.
+TEST(StoredForm, HandMadeStates) {
   const uint64_t huge = uint64_t{1} << 62;
   const std::string none = serialize_taxon_set(TaxonSet{}), view = none + std::string(8, '\0');
   const std::string msc = serialize_msc_tree_view(msc_of(0, false)).substr(4);
-  std::string flag7 = serialize_single_tree(TaxonSet{}, one_node());
-  flag7[24 + 92] = 7;
   const std::string bool_text = "invalid u8 while decoding bool, expected 0 or 1, found ";
-  const std::string variant_text = "invalid value: integer `2`, expected variant index 0 <= i < 2";
   std::vector<std::tuple<Kind, std::string, std::string>> rows = {
       {kTaxa, Bytes{}.u64(1).u64(10).text("A").s, "io error: "},  // one byte past the end
-      {kTaxa, Bytes{}.u64(1).u64(uint64_t{1} << 40).text("A").s, "io error: "},
       {kTaxa, Bytes{}.u64(1).u64(~uint64_t{0}).text("A").s, "io error: "},
       {kTaxa, Bytes{}.u64(1).u64(1).add("A").s, kEof},
       {kView, view + '\x02', bool_text + "2"}, {kView, view + '\xFF', bool_text + "255"},
-      {kSingle, flag7, bool_text + "7"},
-      {kMsc, Bytes{}.put<uint32_t>(2).add(msc).s, variant_text},
-      {kMsc, Bytes{}.put<uint32_t>(~0u).add(msc).s, "invalid value: integer `4294967295" + variant_text.substr(25)},
+      {kMsc, Bytes{}.put<uint32_t>(2).add(msc).s, "invalid value: integer `2`, expected variant index 0 <= i < 2"},
+      {kMsc, Bytes{}.put<uint32_t>(~0u).add(msc).s, "invalid value: integer `4294967295`, expected variant index 0 <= i < 2"},
       {kMatrix, Bytes{}.u64(3).put(1.0).put(2.0).put<char>(0).s, kEof},
-      {kMatrix, Bytes{}.u64(huge).put(1.0).s, kEof},
       {kSingle, Bytes{}.add(none).u64(huge).put<int32_t>(1).put<int32_t>(2).s, kEof},
-      {kSingle, Bytes{}.add(none).u64(0).u64(0).u64(huge).put(1.0).s, kEof},
-      {kSingle, Bytes{}.add(none).u64(0).u64(0).u64(0).u64(0).u64(0).u64(0).u64(huge).put<uint32_t>(3).s, kEof},
       {kSingle, Bytes{}.add(none).u64(~uint64_t{0}).s, kEof},
       {kTaxa, Bytes{}.u64(huge).text("A").u64(0).s, kEof},
       {kTaxa, Bytes{}.u64(0).u64(huge).text("A").text("B").s, kEof},
@@ -158,58 +141,42 @@ TEST(StoredForm, ReaderFailureTexts) {
   };
   // Names are UTF-8 ("" for a valid one).
   const std::pair<const char*, std::string> names[] = {
-      {"plain ascii text, long enough for words", ""}, {"\x80", bad_utf8(1, 0)}, {"\xC3", cut_utf8(0)},
-      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBF\xF4\x8F\xBF\xBF\xED\x9F\xBF", ""},
-      {"\xE0\x80", bad_utf8(1, 0)}, {"\xF0\x90\x80\x41", bad_utf8(3, 0)}, {"\x41\xC3\x41", bad_utf8(1, 1)},
-      {"\xC1\xBF", bad_utf8(1, 0)}, {"\xF5\x80\x80\x80", bad_utf8(1, 0)}, {"\xED\xA0\x80", bad_utf8(1, 0)},
-      {"\xF4\x90\x80\x80", bad_utf8(1, 0)}, {"\xF0\x8F\xBF\xBF", bad_utf8(1, 0)}, {"\xE2\x82", cut_utf8(0)},
-      {"ab\xE2\x82\x41", bad_utf8(2, 2)}, {"abcdefghij\xF0\x9F\x98", cut_utf8(10)},
+      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBF\xF4\x8F\xBF\xBF\xED\x9F\xBF", ""}, {"\x80", bad_utf8(1, 0)},
+      {"\xC3", cut_utf8(0)}, {"\xE0\x80", bad_utf8(1, 0)}, {"\xF0\x90\x80\x41", bad_utf8(3, 0)}, {"\xC1\xBF", bad_utf8(1, 0)},
+      {"\xF5\x80\x80\x80", bad_utf8(1, 0)}, {"\xED\xA0\x80", bad_utf8(1, 0)}, {"\xF4\x90\x80\x80", bad_utf8(1, 0)},
+      {"\xF0\x8F\xBF\xBF", bad_utf8(1, 0)}, {"ab\xE2\x82\x41", bad_utf8(2, 2)}, {"abcdefghij\xF0\x9F\x98", cut_utf8(10)},
       {"abcdefgh\xF0\x9F\x98\x80z\xC3\xA9\xC3", cut_utf8(15)}, {"0123456789\xC3\xA9\xFE", bad_utf8(1, 12)}};
   for (const auto& [name, text] : names)
     rows.emplace_back(kTaxa, Bytes{}.u64(0).u64(1).text(name).u64(1).s, text.empty() ? "" : "string is not valid utf8: " + text);
+  // A stored `to_id` that is not exactly names -> ids (names A, B, C here) is kept
+  // entry by entry and written back in key order; a repeated key takes the later id.
+  using E = std::vector<std::pair<std::string_view, uint64_t>>;
+  auto taxa = [](const E& to_id) {
+    Bytes b;
+    for (const auto& [key, id] : to_id) b.text(key).u64(id);
+    return Bytes{}.u64(to_id.size()).add(b.s).u64(3).text("A").text("B").text("C").u64(3).s;
+  };
+  const uint64_t big = (uint64_t{1} << 32) + 1;
+  for (const E& to_id : {E{{"A", 0}, {"C", 2}}, E{{"A", 0}, {"B", 2}, {"C", 1}}, E{{"A", 0}, {"B", 1}, {"C", 3}},
+                         E{{"A", big}, {"B", big + 1}, {"C", 2}}, E{{"A", 0}, {"B", 1}, {"C", 2}, {"D", 0}}})
+    rows.emplace_back(kTaxa, taxa(to_id), "");
+  rows.emplace_back(kTaxa, taxa({{"A", 0}, {"B", 1}, {"B", 4}, {"C", 2}}), "=" + taxa({{"A", 0}, {"B", 4}, {"C", 2}}));
+  rows.emplace_back(kTaxa, taxa({{"C", 2}, {"B", 1}, {"A", 0}}), "=" + taxa({{"A", 0}, {"B", 1}, {"C", 2}}));
   for (const auto& [kind, bytes, text] : rows) {
     const std::string padded = bytes + std::string(64, '\0');
-    EXPECT_EQ(kAgain[kind](std::string_view(padded).substr(0, bytes.size())), text.empty() ? bytes : "error:" + text);
+    const std::string want = text.empty() ? bytes : text[0] == '=' ? text.substr(1) : "error:" + text;
+    EXPECT_EQ(kAgain[kind](std::string_view(padded).substr(0, bytes.size())), want);
   }
-}
-
-// A stored `to_id` that is not exactly names -> ids (names A, B, C here) is
-// kept entry by entry, in key order; a repeated key takes the later id.
-TEST(StoredForm, TaxonSetsReadAsStored) {
-  using E = std::vector<std::pair<std::string_view, uint64_t>>;
-  const uint64_t big = (uint64_t{1} << 32) + 1;
-  const std::pair<E, E> rows[] = {
-      {{{"A", 0}, {"B", 1}, {"B", 4}, {"C", 2}}, {{"A", 0}, {"B", 4}, {"C", 2}}},
-      {{{"C", 2}, {"B", 1}, {"A", 0}}, {{"A", 0}, {"B", 1}, {"C", 2}}},
-      {{{"A", 0}, {"C", 2}}, {}}, {{{"A", 0}, {"B", 2}, {"C", 1}}, {}}, {{{"A", 0}, {"B", 1}, {"C", 3}}, {}},
-      {{{"A", big}, {"B", big + 1}, {"C", 2}}, {}}, {{{"A", 0}, {"B", 1}, {"C", 2}, {"D", 0}}, {}}};
-  for (const auto& [stored, read_as] : rows) {
-    const E& want = read_as.empty() ? stored : read_as;
-    Bytes b;
-    b.u64(stored.size());
-    for (const auto& [key, id] : stored) b.text(key).u64(id);
-    auto ts = deserialize_taxon_set(b.u64(3).text("A").text("B").text("C").u64(3).s);
-    EXPECT_FALSE(ts->to_id.plain());
-    EXPECT_EQ(ts->sorted_entries(), want);
-    for (const auto& [key, id] : want) EXPECT_EQ(ts->find(key), id) << key;
-    EXPECT_EQ(ts->find("B").has_value(), want.size() != 2);
-  }
-  // `last` past the names: a plain index still, where a new name takes id `last`.
-  auto late = deserialize_taxon_set(Bytes{}.u64(1).text("A").u64(0).u64(1).text("A").u64(5).s);
-  EXPECT_TRUE(late->to_id.plain());
-  EXPECT_EQ(late->get_or_insert("B"), 5u);
-  EXPECT_EQ(late->sorted_entries(), (E{{"A", 0}, {"B", 5}}));
 }
 
 // A zstd frame of n copies of `byte` in RLE blocks of 128 KiB: a few bytes stand for any size.
 std::string rle_frame(uint64_t n, char byte) {
   std::string f("\x28\xb5\x2f\xfd\x00\x38", 6);  // magic, no size, 128 KiB window
-  do {
-    const uint64_t size = std::min<uint64_t>(n, uint64_t{1} << 17);
-    n -= size;
-    const uint32_t header = (n == 0 ? 1u : 0u) | (1u << 1) | static_cast<uint32_t>(size << 3);
+  for (uint64_t size; n > 0; n -= size) {
+    size = std::min<uint64_t>(n, uint64_t{1} << 17);
+    const uint32_t header = (n == size ? 1u : 0u) | (1u << 1) | static_cast<uint32_t>(size << 3);  // last, RLE, size
     f += {static_cast<char>(header), static_cast<char>(header >> 8), static_cast<char>(header >> 16), byte};
-  } while (n > 0);
+  }
   return f;
 }
 
@@ -225,7 +192,6 @@ TEST(Zstd, LevelThreeOutBoundedOutputIn) {
   // 8 GiB from 256 KiB of input, then a second frame: counted, it stops at the limit.
   EXPECT_THROW(zstd::decompress(rle_frame(uint64_t{1} << 33, 'x') + rle_frame(1, 'y'), uint64_t{1} << 26),
                std::bad_alloc);
-  EXPECT_GT(zstd::memory_budget(), uint64_t{1} << 20);
   // Past the free growth (64 MiB), across a frame boundary: counted, then decoded once more.
   const uint64_t n = uint64_t{100} << 20;
   auto r = zstd::decompress(rle_frame(n, 'x') + one, uint64_t{300} << 20);
