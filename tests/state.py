@@ -75,8 +75,8 @@ def _decode(kind, data):
     return value
 
 
-encode_taxon_set, encode_tree_view, encode_msc_view, encode_matrix_view = (
-    functools.partial(_write, k) for k in (TaxonSet, TreeView, MSCView, MatrixView))
+encode_taxon_set, encode_tree, encode_tree_view, encode_msc_view, encode_matrix_view = (
+    functools.partial(_write, k) for k in (TaxonSet, Tree, TreeView, MSCView, MatrixView))
 decode_tree_view, decode_msc_view = (functools.partial(_decode, k) for k in (TreeView, MSCView))
 decode_single_tree = functools.partial(_decode, (TaxonSet, Tree))
 
