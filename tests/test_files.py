@@ -13,7 +13,7 @@ def test_from_file_reads_the_whole_file_and_closes_it(cls, tmp_path):
         pass
 
     text = "(A:1,B:2);\n((A,C),B);\n" + "(\u00e9,B);\n" * 5000
-    (tmp_path / "trees.tre").write_text(text)
+    (tmp_path / "trees.tre").write_text(text, encoding="utf-8")
     (tmp_path / "empty.tre").write_text("")
     fds = len(os.listdir("/proc/self/fd"))
     # Called on an object, a class method still makes its own class.
