@@ -27,6 +27,17 @@ def test_from_file_reads_the_whole_file_and_closes_it(cls, tmp_path):
     assert len(os.listdir("/proc/self/fd")) == fds
 
 
+# A pipe whose writer pauses between bursts is read to its end: a short read is not the end.
+def test_pipe_is_read_to_its_end(tmp_path):
+    os.mkfifo(tmp_path / "pipe")
+    code = f"""import time
+with open({str(tmp_path / "pipe")!r}, "w") as f:
+    for k in range(4):
+        f.write("(A,B);" * 500); f.flush(); time.sleep(0.05)"""
+    writer = subprocess.Popen([sys.executable, "-c", code])
+    assert len(qb.TreeSet.from_file(str(tmp_path / "pipe"))) == 2000 and writer.wait(timeout=60) == 0
+
+
 # The writer keeps the pipe open and never writes: a signal handler that raises
 # ends the read with its exception (the read used to retry forever).
 def test_signal_interrupts_a_waiting_pipe_read(tmp_path):
