@@ -55,7 +55,7 @@ def _decode(kind, data):
     return value
 
 
-encode_taxon_set, encode_tree_view, encode_msc_view = (partial(_write, k) for k in (TaxonSet, TreeView, MSCView))
+encode_taxon_set, encode_tree, encode_tree_view, encode_msc_view = (partial(_write, k) for k in (TaxonSet, Tree, TreeView, MSCView))
 decode_tree_view, decode_msc_view, decode_single_tree = (partial(_decode, k) for k in (TreeView, MSCView, (TaxonSet, Tree)))
 encode_single_tree = lambda ts, t: _write((TaxonSet, Tree), (ts, t))  # noqa: E731
 

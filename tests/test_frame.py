@@ -10,12 +10,10 @@ ts, tree, topo = (lambda: q.TreeSet("((A:1,B:2):1,C:3);(A,(B,C));")), (lambda: q
 
 
 class Index:  # an int-like: __index__ answers the value, or raises it
-    def __init__(self, value):
-        self.value = value
+    def __init__(self, value): self.value = value
 
     def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
+        if isinstance(self.value, BaseException): raise self.value
         return self.value
 
 
@@ -29,7 +27,6 @@ ERRORS = [
     ("q.SortCriterion(K.ChildCount, kind=K.ChildCount)", TypeError, "SortCriterion.__new__() got multiple values for argument 'kind'"),
     ("q.SortCriterion(K.ChildCount, O.Ascending, extra=1)", TypeError, "SortCriterion.__new__() got an unexpected keyword argument 'extra'"),
     ("O.ascending(1)", TypeError, "SortOrder.ascending() takes 0 positional arguments but 1 was given"),
-    ("tree().sort([], [])", TypeError, "Tree.sort() takes 1 positional arguments but 2 were given"),
     ("tree().sort_by(B.ChildCount, True, 3)", TypeError, "Tree.sort_by() takes from 1 to 2 positional arguments but 3 were given"),
     ("ts().slice()", TypeError, "TreeSet.slice() missing 2 required positional arguments: 'start' and 'end'"),
     ("q.SortCriterion(B.ChildCount, O.Ascending)", TypeError, "argument 'kind': 'SortBy' object cannot be converted to 'SortCriterionKind'"),
@@ -42,20 +39,15 @@ ERRORS = [
     ("tree().sort_by(B.ChildCount, 1)", TypeError, "argument 'ascending': 'int' object cannot be converted to 'PyBool'"),
     ("topo().restriction('AB')", TypeError, "argument 'taxa': Can't extract `str` to `Vec`"),
     ("topo().restriction(5)", TypeError, "argument 'taxa': 'int' object cannot be converted to 'Sequence'"),
-    ("topo().restriction(['A', 1])", TypeError, "argument 'taxa': 'int' object cannot be converted to 'PyString'"),
-    ("tree().sort([K.ChildCount])", TypeError, "argument 'criteria': 'SortCriterionKind' object cannot be converted to 'SortCriterion'"),
     ("tree().sort_by_multiple([[B.ChildCount, True]])", TypeError, "argument 'criteria': 'list' object cannot be converted to 'PyTuple'"),
     ("tree().sort_by_multiple([(B.ChildCount, True, 1)])", ValueError, "expected tuple of length 2, but got tuple of length 3"),
-    ("tree().sort_by_multiple([(K.ChildCount, True)])", TypeError, "argument 'criteria': 'SortCriterionKind' object cannot be converted to 'SortBy'"),
     ("ts().remap([('A', 'B')])", TypeError, "argument 'mapping': 'list' object cannot be converted to 'PyDict'"),
-    ("ts().remap({'A': 1, 'B': 'b', 'C': 'c'})", TypeError, "argument 'mapping': 'int' object cannot be converted to 'PyString'"),
     ("ts().__setstate__(bytearray(b'x'))", TypeError, "argument 'state': 'bytearray' object cannot be converted to 'PyBytes'"),
     ("1 in ts().taxon_set", TypeError, "argument 'item': 'int' object cannot be converted to 'PyString'"),
     ("ts()[2]", IndexError, "Tree index 2 out of bounds. Valid range: 0..2"),
     ("ts()[0:1]", TypeError, "argument 'index': 'slice' object cannot be interpreted as an integer"),
     ("q.TreeSet('')", ValueError, "No valid trees found in input string"),
     ("q.TreeSet(5)", ValueError, ARG),
-    ("q.TreeSet(tree())", ValueError, ARG),
     ("q.TreeSet([tree(), ts()])", TypeError, "'TreeSet' object cannot be converted to 'Tree'"),
     ("q.SortOrder(1)", TypeError, "No constructor defined for SortOrder"),
     ("iter(ts().taxon_set)", TypeError, "'quorbelin.TaxonSet' object is not iterable"),
@@ -78,20 +70,17 @@ class bool_:  # numpy's boolean scalar, by type name and module only
     __module__, __init__, __bool__ = "numpy", (lambda self, v: setattr(self, "v", v)), (lambda self: self.v)
 
 
-@pytest.mark.parametrize("value,name", [(True, "B"), (False, "A"), (Index(2), "C"), (3, None), (2**64 - 1, None)])
-def test_counts_take_int_likes(value, name):
-    assert ts().get_taxon_name(value) == name
+# (call, result): int-likes as counts, any sequence as a list of texts, numpy's bool as a flag
+ACCEPTED = [("ts().get_taxon_name(True)", "B"), ("ts().get_taxon_name(Index(2))", "C"), ("ts().get_taxon_name(2**64 - 1)", None),
+            ("topo().restriction(('A', 'B')).ngenes", 1), ("topo().restriction(Seq()).ngenes", 1),
+            ("tree().sort_by(B.ChildCount, None).newick()", "(C,(A,B));"), ("tree().sort_by(B.ChildCount, False).newick()", "((A,B),C);"),
+            ("tree().sort_by(B.ChildCount, bool_(True)).newick()", "(C,(A,B));"),
+            ("tree().sort_by(B.ChildCount, ascending=bool_(False)).newick()", "((A,B),C);")]
 
 
-@pytest.mark.parametrize("taxa", [["A", "B"], ("A", "B"), Seq()])
-def test_list_of_texts_takes_any_sequence(taxa):
-    assert q.TopologySet("((A,B),C);").restriction(taxa).ngenes == 1
-
-
-@pytest.mark.parametrize("flag", [None, True, False, bool_(True), bool_(False)])
-def test_optional_flag_kinds(flag):
-    want = tree().sort_by(B.ChildCount, None if flag is None else bool(flag)).to_newick()
-    assert tree().sort_by(B.ChildCount, flag).to_newick() == tree().sort_by(B.ChildCount, ascending=flag).to_newick() == want
+@pytest.mark.parametrize("call,result", ACCEPTED)
+def test_accepted(call, result):
+    assert eval(call) == result
 
 
 # Reference counts and leaks of the calls are checked in test_robustness.py.

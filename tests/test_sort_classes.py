@@ -9,10 +9,10 @@ from quorbelin import SortBy as B, SortCriterion as C, SortCriterionKind as K, S
 from test_frame import Index
 
 # (class, member, int, str, class method making an equal new instance)
-MEMBERS = [(K, "LexicographicalOrder", 0, None, "lexicographical"), (K, "ChildCount", 1, None, "child_count"),
-           (K, "DescendantCount", 2, None, "descendant_count"), (O, "Ascending", 0, None, "ascending"),
-           (O, "Descending", 1, None, "descending"), (B, "LexicographicalOrder", 0, "lexicographical", None),
-           (B, "ChildCount", 1, "child_count", None), (B, "DescendantCount", 2, "descendant_count", None)]
+SNAKE = dict(LexicographicalOrder="lexicographical", ChildCount="child_count", DescendantCount="descendant_count",
+             Ascending="ascending", Descending="descending")
+MEMBERS = [(c, n, i, SNAKE[n] if c is B else None, None if c is B else SNAKE[n]) for c in (K, O, B)
+           for i, n in enumerate(["Ascending", "Descending"] if c is O else list(SNAKE)[:3])]
 
 
 @pytest.mark.parametrize("cls,name,number,text,method", MEMBERS)
@@ -30,10 +30,8 @@ def test_members(cls, name, number, text, method):
 
 # (other, Descending == other): floats and out-of-range numbers are not converted; a failure in
 # the conversion other than TypeError is raised, never answered as "not equal"
-@pytest.mark.parametrize("other,equal", [
-    (1, True), (True, True), (Index(1), True), (Index(0), False), (1.0, False), ("Descending", False),
-    (None, False), (2**64 + 1, False), (-(2**70), False), (B.ChildCount, False), (Index(TypeError()), False),
-    (Index(RuntimeError("boom")), RuntimeError), (Index(MemoryError()), MemoryError)])
+@pytest.mark.parametrize("other,equal", [(1, True), (Index(1), True), (1.0, False), (2**64 + 1, False), (B.ChildCount, False),
+                                         (Index(TypeError()), False), (Index(RuntimeError("boom")), RuntimeError)])
 def test_equality_conversions(other, equal):
     if isinstance(equal, bool):
         assert (O.Descending == other) is equal and (O.Descending != other) is (not equal)
@@ -45,13 +43,10 @@ CRIT = C(K.ChildCount, O.Descending)
 
 
 def test_criterion_equality():
-    assert CRIT == C(order=O.Descending, kind=K.ChildCount) == C(K.child_count(), O.descending())
-    assert CRIT != C(K.ChildCount, O.Ascending) and not (CRIT == C(K.ChildCount, O.Ascending))
-    assert not (CRIT != C(K.ChildCount, O.Descending)) and CRIT == CRIT
-    assert CRIT != (K.ChildCount, O.Descending) and CRIT != 1
-    assert repr(CRIT).startswith("<quorbelin.SortCriterion object at 0x")
-    with pytest.raises(TypeError):
-        int(CRIT)
+    assert CRIT == C(order=O.Descending, kind=K.ChildCount) == C(K.child_count(), O.descending()) and CRIT == CRIT
+    assert CRIT != C(K.ChildCount, O.Ascending) and not (CRIT == C(K.ChildCount, O.Ascending) or CRIT != C(K.ChildCount, O.Descending))
+    assert CRIT != (K.ChildCount, O.Descending) and CRIT != 1 and repr(CRIT).startswith("<quorbelin.SortCriterion object at 0x")
+    pytest.raises(TypeError, int, CRIT)
 
 
 @pytest.mark.parametrize("how", [hash, lambda v: {v}, pickle.dumps, copy.copy, copy.deepcopy, lambda v: v < v,

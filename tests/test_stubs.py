@@ -4,6 +4,7 @@
 # (`__init__`, `__iter__` of the old iteration protocol, `__hash__ = None`). mypy --strict then
 # passes the README's code and the example, and catches a wrong use.
 import ast
+import inspect
 import subprocess
 import sys
 from pathlib import Path
@@ -25,27 +26,18 @@ def stub_classes():  # {class: {member: node}}, with what the stubs' private bas
     defs = {c.name: c for c in ast.parse(STUB.read_text(encoding="utf-8")).body if isinstance(c, ast.ClassDef)}
 
     def members(node):
-        out = {k: v for b in node.bases if getattr(b, "id", None) in defs for k, v in members(defs[b.id]).items()}
-        for item in node.body:
-            if isinstance(item, (ast.FunctionDef, ast.AnnAssign, ast.Assign)):
-                out[getattr(item, "name", None) or (getattr(item, "target", None) or item.targets[0]).id] = item
-        return out
+        own = {getattr(i, "name", None) or (getattr(i, "target", None) or i.targets[0]).id: i for i in node.body
+               if isinstance(i, (ast.FunctionDef, ast.AnnAssign, ast.Assign))}
+        return {k: v for b in node.bases if getattr(b, "id", None) in defs for k, v in members(defs[b.id]).items()} | own
 
     return {name: members(node) for name, node in defs.items() if not name.startswith("_")}
 
 
-def stub_signature(fn):  # '(a, b=None)' or '(key, /)', without self or cls
-    pos, defaults = fn.args.posonlyargs + fn.args.args, fn.args.defaults
-    parts = [p.arg + ("=" + ast.unparse(d) if d else "") for p, d in
-             zip(pos, [None] * (len(pos) - len(defaults)) + defaults)]
-    if fn.args.posonlyargs:
-        parts.insert(len(fn.args.posonlyargs), "/")
-    return "(" + ", ".join(parts[parts[:1] in (["self"], ["cls"]):]) + ")"
-
-
-def runtime_signature(text):  # "($self, /)": nothing but the receiver is positional-only
-    params = [p for p in text.strip("()").split(", ") if p and not p.startswith("$")]
-    return "(" + ", ".join(params if params != ["/"] else []) + ")"
+def params(sig):  # '(a, b=None)' or '(key, /)' of a text signature or a stub's arguments, without self or cls
+    sig = sig.replace("$", "") if isinstance(sig, str) else f"({ast.unparse(sig)})"
+    exec(f"from __future__ import annotations\ndef f{sig}: pass", space := {})
+    sig = inspect.signature(space["f"])
+    return str(sig.replace(parameters=[p.replace(annotation=p.empty) for p in sig.parameters.values() if p.name not in ("self", "cls")]))
 
 
 @pytest.mark.parametrize("name", sorted(CLASSES))
@@ -54,25 +46,20 @@ def test_members_and_signatures_match(name):
     cls, stub, sig = CLASSES[name], stub_classes()[name], CLASSES[name].__text_signature__
     own = {k: v for k, v in vars(cls).items() if k not in NOT_TYPED}
     assert set(own) == set(stub) - {"__init__", "__iter__", "__hash__"}
-    assert (stub_signature(stub["__init__"]) if "__init__" in stub else None) == (sig and runtime_signature(sig))
+    assert (params(stub["__init__"].args) if "__init__" in stub else None) == (sig and params(sig))
     for member, value in own.items():
         kind, marks = type(value).__name__, {getattr(d, "id", "") for d in getattr(stub[member], "decorator_list", [])}
-        if kind == "getset_descriptor":
-            assert "property" in marks, member
-        elif isinstance(value, cls):
+        if isinstance(value, cls):
             assert "ClassVar" in ast.unparse(stub[member].annotation), member
-        else:
-            assert ("classmethod" in marks) == (kind == "classmethod_descriptor"), member
-            assert stub_signature(stub[member]) == runtime_signature(value.__text_signature__), member
+            continue
+        assert ("property" in marks, "classmethod" in marks) == (kind == "getset_descriptor", kind == "classmethod_descriptor"), member
+        assert kind == "getset_descriptor" or params(stub[member].args) == params(value.__text_signature__), member
 
 
 def test_readme_and_example_pass_mypy_strict_and_a_wrong_use_does_not(tmp_path):
     (tmp_path / "readme.py").write_text(python_code(), encoding="utf-8")
     (tmp_path / "wrong.py").write_text("import quorbelin\nquorbelin.Tree(1)\n", encoding="utf-8")
-    mypy = lambda *files: subprocess.run(  # noqa: E731
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, files)],
-        capture_output=True, text=True, timeout=300)
-    done = mypy(tmp_path / "readme.py", ROOT / "examples" / "example.py")
-    assert done.returncode == 0, done.stdout + done.stderr
-    done = mypy(tmp_path / "wrong.py")
-    assert done.returncode == 1 and "arg-type" in done.stdout, done.stdout
+    for files, code in [((tmp_path / "readme.py", ROOT / "examples" / "example.py"), 0), ((tmp_path / "wrong.py",), 1)]:
+        done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, files)],
+                              capture_output=True, text=True, timeout=300)
+        assert done.returncode == code and (not code or "arg-type" in done.stdout), done.stdout + done.stderr

@@ -11,14 +11,18 @@
 
 namespace qb {
 
-// The text of the Panic that `op` stops with, or "<no panic>".
-inline std::string panic_text(const std::function<void()>& op) {
+// The text `op` gives, or the text of the Panic it stops with.
+inline std::string outcome(const std::function<std::string()>& op) {
   try {
-    op();
+    return op();
   } catch (const Panic& p) {
     return p.message();
   }
-  return "<no panic>";
+}
+
+// The text of the Panic that `op` stops with, or "<no panic>".
+inline std::string panic_text(const std::function<void()>& op) {
+  return outcome([&] { return op(), std::string("<no panic>"); });
 }
 
 // A tree given link by link, as a stored state may hold it (nothing is
@@ -26,18 +30,9 @@ inline std::string panic_text(const std::function<void()>& op) {
 inline Tree arena(std::vector<int32_t> taxa, std::vector<int32_t> parents, std::vector<int32_t> firstchild,
                   std::vector<int32_t> nextsib, std::vector<uint32_t> childcount, uint64_t ntaxa,
                   bool fake_root = false) {
-  Tree t;
   const size_t n = taxa.size();
-  t.taxa = std::move(taxa);
-  t.parents = std::move(parents);
-  t.support.assign(n, 0.0);
-  t.lengths.assign(n, 1.0);
-  t.firstchild = std::move(firstchild);
-  t.nextsib = std::move(nextsib);
-  t.childcount = std::move(childcount);
-  t.fake_root = fake_root;
-  t.ntaxa = ntaxa;
-  return t;
+  return Tree{std::move(taxa),       std::move(parents), std::vector<double>(n, 0.0), std::vector<double>(n, 1.0),
+              std::move(firstchild), std::move(nextsib), std::move(childcount),       fake_root, ntaxa};
 }
 
 }  // namespace qb

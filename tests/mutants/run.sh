@@ -42,10 +42,16 @@ JOBS=$(( $(nproc) / SLOTS )); ((JOBS < 1)) && JOBS=1
 # need an install, not a build directory, and find no fault of the code itself.
 IGNORE="--ignore=test_readme.py --ignore=test_stubs.py"
 
-# sync <slot dir>: the slot's sources equal the tree's; only changed files get a new time.
+# sync <slot dir>: the slot's sources equal the tree's (tracked and new files);
+# only changed files are copied, so their times tell the build what to redo.
 sync() {
+  local f
   mkdir -p "$1"
-  python3 "$HERE/apply.py" --sync "$ROOT" "$1"
+  (cd "$ROOT" && git ls-files -co --exclude-standard) >"$1.files"
+  while read -r f; do
+    [[ -f "$ROOT/$f" ]] && ! cmp -s "$ROOT/$f" "$1/$f" && mkdir -p "$(dirname "$1/$f")" && cp "$ROOT/$f" "$1/$f"
+  done <"$1.files"
+  (cd "$1" && find src tests -type f) | grep -vxFf "$1.files" | (cd "$1" && xargs -r rm -f)
 }
 
 # run_one <slot dir> <fault>: prints "<name> <caught-by>".
