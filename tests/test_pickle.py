@@ -23,8 +23,7 @@ def family(*sets):  # a family of these members, added in order
 
 # kind -> its object made from a text of gene trees; the sets of a class swap states with their sibling class's
 MAKERS = {
-    "TreeSet": qb.TreeSet,
-    "TopologySet": qb.TopologySet,
+    "TreeSet": qb.TreeSet, "TopologySet": qb.TopologySet,
     "Tree": lambda t: qb.TreeSet(t + "\n(E,F);")[1],  # a tree of a set
     "DistanceMatrix": lambda t: qb.TreeSet(t)[0].get_distance_matrix(),
     "TaxonSet": lambda t: qb.TreeSet(t).taxon_set,
