@@ -21,7 +21,8 @@ TaxonSet = make_dataclass("TaxonSet", [("to_id", [("s", "Q")], field(default_fac
 TaxonSet.of = classmethod(lambda cls, names: cls(
     sorted({n: i for i, n in enumerate(names)}.items(), key=lambda kv: kv[0].encode()), list(names), len(names)))
 # Leaf lists first, in stored order; then the flag and the number of labelled leaves.
-Tree = make_dataclass("Tree", [(n, "*" + c) for n, c in zip("taxa parents support lengths firstchild nextsib childcount".split(), "iiddiiI")]
+Tree = make_dataclass("Tree", [(n, "*" + c) for n, c in
+                               zip("taxa parents support lengths firstchild nextsib childcount".split(), "iiddiiI")]
                       + [("fake_root", "?", field(default=False)), ("ntaxa", "Q", field(default=0))])
 TreeView = make_dataclass("TreeView", [("taxon_set", TaxonSet), ("trees", [Tree]), ("topology_only", "?")])
 # variant 0: built as a gene-tree set, 1: built as a topology set
@@ -36,14 +37,16 @@ def _write(kind, v):
         return head + b"".join(map(_write, kind * len(v) if isinstance(kind, list) else kind, v))
     if kind == "s":
         return _write("*B", v.encode())
-    return _write("Q", len(v)) + struct.pack(f"<{len(v)}{kind[1]}", *v) if kind[0] == "*" else struct.pack("<" + kind.replace("?", "B"), v)
+    return (_write("Q", len(v)) + struct.pack(f"<{len(v)}{kind[1]}", *v) if kind[0] == "*"
+            else struct.pack("<" + kind.replace("?", "B"), v))
 
 
 def _read(kind, r):  # r: [bytes, position]
     if isinstance(kind, type):
         return kind(*_read(tuple(f.type for f in fields(kind)), r))
     if isinstance(kind, (list, tuple)):
-        return [_read(kind[0], r) for _ in range(_read("Q", r))] if isinstance(kind, list) else tuple(_read(k, r) for k in kind)
+        return ([_read(kind[0], r) for _ in range(_read("Q", r))] if isinstance(kind, list)
+                else tuple(_read(k, r) for k in kind))
     code = f"<{_read('Q', r)}{kind[-1]}" if kind[0] in "*s" else "<" + kind  # "<ns": one text of n bytes
     values, r[1] = struct.unpack_from(code, *r), r[1] + struct.calcsize(code)  # struct.error when short
     return list(values) if kind[0] == "*" else values[0].decode() if kind == "s" else values[0]
@@ -55,15 +58,18 @@ def _decode(kind, data):
     return value
 
 
-encode_taxon_set, encode_tree, encode_tree_view, encode_msc_view = (partial(_write, k) for k in (TaxonSet, Tree, TreeView, MSCView))
-decode_tree_view, decode_msc_view, decode_single_tree = (partial(_decode, k) for k in (TreeView, MSCView, (TaxonSet, Tree)))
+encode_taxon_set, encode_tree, encode_tree_view, encode_msc_view = (partial(_write, k)
+                                                                    for k in (TaxonSet, Tree, TreeView, MSCView))
+decode_tree_view, decode_msc_view, decode_single_tree = (partial(_decode, k)
+                                                         for k in (TreeView, MSCView, (TaxonSet, Tree)))
 encode_single_tree = lambda ts, t: _write((TaxonSet, Tree), (ts, t))  # noqa: E731
 
 
 def star(taxa, fake_root=False):
     # A root whose children are leaves carrying `taxa` (negative: unlabelled).
-    return Tree([-42, *taxa], [0] * ((n := len(taxa)) + 1), [-1.0] + [0.0] * n, [-1.0] + [0.0] * n, [1 if n else -1] + [-1] * n,
-                [-1] + [k + 2 if k + 1 < n else -1 for k in range(n)], [n] + [0] * n, fake_root, sum(t >= 0 for t in taxa))
+    return Tree([-42, *taxa], [0] * ((n := len(taxa)) + 1), [-1.0] + [0.0] * n, [-1.0] + [0.0] * n,
+                [1 if n else -1] + [-1] * n, [-1] + [k + 2 if k + 1 < n else -1 for k in range(n)], [n] + [0] * n,
+                fake_root, sum(t >= 0 for t in taxa))
 
 
 @contextlib.contextmanager

@@ -32,11 +32,13 @@ CASES = {
     # a path of single children
     "chain": (lambda: ((t := qb.Tree(CHAIN)).newick(), qb.TreeSet([t]).newick(), t.get_distance_matrix().ntaxa),
               ("(" * (N - 1) + "A" + ")" * (N - 1) + ";", CHAIN, 1)),
-    "restriction": (lambda: ((t := qb.Tree(TEXT)).restriction(["t0", f"t{N - 1}"]).newick(), t.restriction(NAMES[::2]).newick(),
+    "restriction": (lambda: ((t := qb.Tree(TEXT)).restriction(["t0", f"t{N - 1}"]).newick(),
+                             t.restriction(NAMES[::2]).newick(),
                              qb.TopologySet(TEXT).restriction(NAMES[::2]).newick()),
                     (f"(t0,t{N - 1});", caterpillar(NAMES[::2]), caterpillar(NAMES[::2], ":0"))),
     # every inner node lists its leaf first
-    "sort": (lambda: qb.Tree(TEXT).sort_by(LEX, False).to_newick(), "(" + ",(".join(NAMES[:1:-1] + ["t1"]) + ",t0" + ")" * (N - 1) + ";"),
+    "sort": (lambda: qb.Tree(TEXT).sort_by(LEX, False).to_newick(),
+             "(" + ",(".join(NAMES[:1:-1] + ["t1"]) + ",t0" + ")" * (N - 1) + ";"),
     "sort twins": (lambda: qb.Tree(f"({LEFT},{RIGHT});").sort_by(LEX).to_newick(), f"({RIGHT},{LEFT});"),
 }
 

@@ -6,7 +6,9 @@ import pytest
 import quorbelin as q
 
 K, O, B = q.SortCriterionKind, q.SortOrder, q.SortBy
-ts, tree, topo = (lambda: q.TreeSet("((A:1,B:2):1,C:3);(A,(B,C));")), (lambda: q.Tree("((A,B),C);")), (lambda: q.TopologySet("(A,B);"))
+ts = lambda: q.TreeSet("((A:1,B:2):1,C:3);(A,(B,C));")  # noqa: E731
+tree = lambda: q.Tree("((A,B),C);")  # noqa: E731
+topo = lambda: q.TopologySet("(A,B);")  # noqa: E731
 
 
 class Index:  # an int-like: __index__ answers the value, or raises it
@@ -22,27 +24,37 @@ caused.__cause__ = KeyError("root")
 ARG = "Argument must be either a Newick string or a list of Tree objects"
 # (call, exception type, exact text; None: not prefixed with the argument's name)
 ERRORS = [
-    ("q.SortCriterion(order=O.Ascending)", TypeError, "SortCriterion.__new__() missing 1 required positional argument: 'kind'"),
-    ("q.SortCriterion(K.ChildCount, O.Ascending, 3)", TypeError, "SortCriterion.__new__() takes 2 positional arguments but 3 were given"),
-    ("q.SortCriterion(K.ChildCount, kind=K.ChildCount)", TypeError, "SortCriterion.__new__() got multiple values for argument 'kind'"),
-    ("q.SortCriterion(K.ChildCount, O.Ascending, extra=1)", TypeError, "SortCriterion.__new__() got an unexpected keyword argument 'extra'"),
+    ("q.SortCriterion(order=O.Ascending)", TypeError,
+     "SortCriterion.__new__() missing 1 required positional argument: 'kind'"),
+    ("q.SortCriterion(K.ChildCount, O.Ascending, 3)", TypeError,
+     "SortCriterion.__new__() takes 2 positional arguments but 3 were given"),
+    ("q.SortCriterion(K.ChildCount, kind=K.ChildCount)", TypeError,
+     "SortCriterion.__new__() got multiple values for argument 'kind'"),
+    ("q.SortCriterion(K.ChildCount, O.Ascending, extra=1)", TypeError,
+     "SortCriterion.__new__() got an unexpected keyword argument 'extra'"),
     ("O.ascending(1)", TypeError, "SortOrder.ascending() takes 0 positional arguments but 1 was given"),
-    ("tree().sort_by(B.ChildCount, True, 3)", TypeError, "Tree.sort_by() takes from 1 to 2 positional arguments but 3 were given"),
+    ("tree().sort_by(B.ChildCount, True, 3)", TypeError,
+     "Tree.sort_by() takes from 1 to 2 positional arguments but 3 were given"),
     ("ts().slice()", TypeError, "TreeSet.slice() missing 2 required positional arguments: 'start' and 'end'"),
-    ("q.SortCriterion(B.ChildCount, O.Ascending)", TypeError, "argument 'kind': 'SortBy' object cannot be converted to 'SortCriterionKind'"),
+    ("q.SortCriterion(B.ChildCount, O.Ascending)", TypeError,
+     "argument 'kind': 'SortBy' object cannot be converted to 'SortCriterionKind'"),
     ("q.Tree(5)", TypeError, "argument 'newick_str': 'int' object cannot be converted to 'PyString'"),
     ("q.Tree('(A,\\udc80);')", UnicodeEncodeError, None),
     ("ts().get_taxon_name(-1)", OverflowError, None),
     ("ts().get_taxon_name(1.5)", TypeError, "argument 'id': 'float' object cannot be interpreted as an integer"),
     ("ts().get_taxon_name(Index(caused))", TypeError, "argument 'id': inner"),
     ("ts().get_taxon_name(Index(KeyError('x')))", KeyError, None),
-    ("tree().sort_by(B.ChildCount, 1)", TypeError, "argument 'ascending': 'int' object cannot be converted to 'PyBool'"),
+    ("tree().sort_by(B.ChildCount, 1)", TypeError,
+     "argument 'ascending': 'int' object cannot be converted to 'PyBool'"),
     ("topo().restriction('AB')", TypeError, "argument 'taxa': Can't extract `str` to `Vec`"),
     ("topo().restriction(5)", TypeError, "argument 'taxa': 'int' object cannot be converted to 'Sequence'"),
-    ("tree().sort_by_multiple([[B.ChildCount, True]])", TypeError, "argument 'criteria': 'list' object cannot be converted to 'PyTuple'"),
-    ("tree().sort_by_multiple([(B.ChildCount, True, 1)])", ValueError, "expected tuple of length 2, but got tuple of length 3"),
+    ("tree().sort_by_multiple([[B.ChildCount, True]])", TypeError,
+     "argument 'criteria': 'list' object cannot be converted to 'PyTuple'"),
+    ("tree().sort_by_multiple([(B.ChildCount, True, 1)])", ValueError,
+     "expected tuple of length 2, but got tuple of length 3"),
     ("ts().remap([('A', 'B')])", TypeError, "argument 'mapping': 'list' object cannot be converted to 'PyDict'"),
-    ("ts().__setstate__(bytearray(b'x'))", TypeError, "argument 'state': 'bytearray' object cannot be converted to 'PyBytes'"),
+    ("ts().__setstate__(bytearray(b'x'))", TypeError,
+     "argument 'state': 'bytearray' object cannot be converted to 'PyBytes'"),
     ("1 in ts().taxon_set", TypeError, "argument 'item': 'int' object cannot be converted to 'PyString'"),
     ("ts()[2]", IndexError, "Tree index 2 out of bounds. Valid range: 0..2"),
     ("ts()[0:1]", TypeError, "argument 'index': 'slice' object cannot be interpreted as an integer"),
@@ -71,9 +83,11 @@ class bool_:  # numpy's boolean scalar, by type name and module only
 
 
 # (call, result): int-likes as counts, any sequence as a list of texts, numpy's bool as a flag
-ACCEPTED = [("ts().get_taxon_name(True)", "B"), ("ts().get_taxon_name(Index(2))", "C"), ("ts().get_taxon_name(2**64 - 1)", None),
+ACCEPTED = [("ts().get_taxon_name(True)", "B"), ("ts().get_taxon_name(Index(2))", "C"),
+            ("ts().get_taxon_name(2**64 - 1)", None),
             ("topo().restriction(('A', 'B')).ngenes", 1), ("topo().restriction(Seq()).ngenes", 1),
-            ("tree().sort_by(B.ChildCount, None).newick()", "(C,(A,B));"), ("tree().sort_by(B.ChildCount, False).newick()", "((A,B),C);"),
+            ("tree().sort_by(B.ChildCount, None).newick()", "(C,(A,B));"),
+            ("tree().sort_by(B.ChildCount, False).newick()", "((A,B),C);"),
             ("tree().sort_by(B.ChildCount, bool_(True)).newick()", "(C,(A,B));"),
             ("tree().sort_by(B.ChildCount, ascending=bool_(False)).newick()", "((A,B),C);")]
 

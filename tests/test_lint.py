@@ -10,14 +10,16 @@ import pytest
 import quorbelin
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SOURCES = [(p, d) for d in ("src/tree", "src/porcelain", "src/compression") for p in sorted((ROOT / d).glob("**/*"))
-           if p.suffix in {".cpp", ".hpp", ".h", ".cc"}] + [(p, "scripts") for p in sorted((ROOT / "scripts").glob("*.sh"))]
+SOURCES = ([(p, d) for d in ("src/tree", "src/porcelain", "src/compression") for p in sorted((ROOT / d).glob("**/*"))
+            if p.suffix in {".cpp", ".hpp", ".h", ".cc"}]
+           + [(p, "scripts") for p in sorted((ROOT / "scripts").glob("*.sh"))])
 INCLUDES = r'^\s*#\s*include\s*[<"](Python\.h|.*pyapi/{})'
 
 
 @pytest.mark.parametrize("path,folder", SOURCES, ids=lambda p: str(p)[len(str(ROOT)) + 1:])
 def test_sources(path, folder):  # scripts find the repository from their own place
-    pattern = INCLUDES.format("|zstd" * (folder != "src/compression")) if folder != "scripts" else r"(?<![\w.])/(work|home|root)/"
+    pattern = (INCLUDES.format("|zstd" * (folder != "src/compression")) if folder != "scripts"
+               else r"(?<![\w.])/(work|home|root)/")
     assert not re.search(pattern, path.read_text(encoding="utf-8", errors="replace"), re.M)
 
 

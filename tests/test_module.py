@@ -26,7 +26,8 @@ def test_classes_are_final_and_closed(name):
 def test_panics_first_import_and_second_initialisation():
     code = "\n".join([
         'import sys, quorbelin; sys.stderr.write("imported|")', 'try: quorbelin.TreeSet("(A,B);").slice(1, 0)',
-        'except BaseException as e: t = type(e); print(t.__name__, e, issubclass(t, Exception), t.__module__ != "quorbelin", bool(t.__doc__), sep="|")',
+        ('except BaseException as e: t = type(e); '
+         'print(t.__name__, e, issubclass(t, Exception), t.__module__ != "quorbelin", bool(t.__doc__), sep="|")'),
         'del sys.modules["quorbelin"]',  # the next import initialises it again
         'try: import quorbelin', 'except ImportError as e: print("ImportError", e)'])
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)

@@ -6,28 +6,42 @@ import quorbelin as qb
 from state import decode_msc_view
 from test_pickle import MSCTopologySet
 
-GENES, SPECIES, OUT, SPECIES_OUT = "(A:1,B:2);\n((B,C):0.5,A);", "((A,B),(C,D));", "(A:1,B:2);\n((B:0,C:0):0.5,A:0);", "((A:0,B:0):0,(C:0,D:0):0);"
+GENES, SPECIES = "(A:1,B:2);\n((B,C):0.5,A);", "((A,B),(C,D));"
+OUT, SPECIES_OUT = "(A:1,B:2);\n((B:0,C:0):0.5,A:0);", "((A:0,B:0):0,(C:0,D:0):0);"
 
 # member -> what it gives on cls(GENES, SPECIES), or the exception's type name and text (a third
 # item: MSCTopologySet's text); "{name}" stands for the class's name.
 MEMBERS = {
-    "sizes": (lambda s: (len(s), s.ngenes, s.ntaxa, s.taxon_set.names(), s.get_taxon_name(3)), (2, 2, 4, list("ABCD"), "D")),
-    "texts": (lambda s: (str(s), repr(s), s.species_tree_to_newick()), ("{name} with 2 gene trees, 4 taxa", f"{{name}}('{OUT}', '{SPECIES_OUT}')", SPECIES_OUT)),
+    "sizes": (lambda s: (len(s), s.ngenes, s.ntaxa, s.taxon_set.names(), s.get_taxon_name(3)),
+              (2, 2, 4, list("ABCD"), "D")),
+    "texts": (lambda s: (str(s), repr(s), s.species_tree_to_newick()),
+              ("{name} with 2 gene trees, 4 taxa", f"{{name}}('{OUT}', '{SPECIES_OUT}')", SPECIES_OUT)),
     # Items and the species tree hold the whole taxon set, also the species-only D.
-    "items": (lambda s: ([t.get_taxa() for t in s], s[1].newick(), s.get_species_tree().newick(), s.get_species_tree().ntaxa),
+    "items": (lambda s: ([t.get_taxa() for t in s], s[1].newick(), s.get_species_tree().newick(),
+                         s.get_species_tree().ntaxa),
               ([list("ABCD")] * 2, "((B,C),A);", "((A,B),(C,D));", 4)),
-    "matrices": (lambda s: (s.get_distance_matrix(1)["A", "C"], s.get_species_distance_matrix()["A", "D"], s.get_species_distance_matrix().ntaxa), (3.0, 4.0, 4)),
-    "slices": (lambda s: (repr(s.slice(1, 2)), repr(s.slice(2, 2))), (f"{{name}}('((B:0,C:0):0.5,A:0);', '{SPECIES_OUT}')", f"{{name}}('', '{SPECIES_OUT}')")),
-    "restriction": (lambda s: (lambda r: (repr(r), r.taxon_set.names()))(s.restriction(["C", "A", "C"])), ("{name}('(A:0);\n(C:0,A:0);', '(A:0,C:0);')", ["C", "A"])),
-    "remap": (lambda s: repr(s.remap({"A": "B", "B": "A", "C": "x", "D": "y"})), "{name}('(B:1,A:2);\n((A:0,x:0):0.5,B:0);', '((B:0,A:0):0,(x:0,y:0):0);')"),
+    "matrices": (lambda s: (s.get_distance_matrix(1)["A", "C"], s.get_species_distance_matrix()["A", "D"],
+                            s.get_species_distance_matrix().ntaxa),
+                 (3.0, 4.0, 4)),
+    "slices": (lambda s: (repr(s.slice(1, 2)), repr(s.slice(2, 2))),
+               (f"{{name}}('((B:0,C:0):0.5,A:0);', '{SPECIES_OUT}')", f"{{name}}('', '{SPECIES_OUT}')")),
+    "restriction": (lambda s: (lambda r: (repr(r), r.taxon_set.names()))(s.restriction(["C", "A", "C"])),
+                    ("{name}('(A:0);\n(C:0,A:0);', '(A:0,C:0);')", ["C", "A"])),
+    "remap": (lambda s: repr(s.remap({"A": "B", "B": "A", "C": "x", "D": "y"})),
+              "{name}('(B:1,A:2);\n((A:0,x:0):0.5,B:0);', '((B:0,A:0):0,(x:0,y:0):0);')"),
     "one species tree read": (lambda s: str(type(s)("(A,B);", "(A,B);(D,E);")), "{name} with 1 gene trees, 2 taxa"),
-    "no gene trees": (lambda s: type(s)(" ;\n; ", "(A:bad,B);"), ("ValueError", "No valid trees found in input string")),  # the species text is not read
+    "no gene trees": (lambda s: type(s)(" ;\n; ", "(A:bad,B);"),  # the species text is not read
+                      ("ValueError", "No valid trees found in input string")),
     "no species tree": (lambda s: type(s)("(A,B);", "(,);"), ("ValueError", "No species tree found in input string")),
-    "item past the end": (lambda s: s[2], ("IndexError", "Tree index 2 out of bounds. Valid range: 0..2", "Index out of bounds")),
-    "restriction to unknown taxa": (lambda s: s.restriction(["A", "X", "Y"]), ("ValueError", "Taxon 'X' not found in tree")),
-    "remap missing taxa": (lambda s: s.remap({"A": "X"}), ("ValueError", "Mapping must contain exactly one entry for each taxon")),
+    "item past the end": (lambda s: s[2],
+                          ("IndexError", "Tree index 2 out of bounds. Valid range: 0..2", "Index out of bounds")),
+    "restriction to unknown taxa": (lambda s: s.restriction(["A", "X", "Y"]),
+                                    ("ValueError", "Taxon 'X' not found in tree")),
+    "remap missing taxa": (lambda s: s.remap({"A": "X"}),
+                           ("ValueError", "Mapping must contain exactly one entry for each taxon")),
     "slice backwards": (lambda s: s.slice(2, 1), ("PanicException", "slice index starts at 2 but ends at 1")),
-    "slice past the end": (lambda s: s.slice(0, 3), ("PanicException", "range end index 3 out of range for slice of length 2")),
+    "slice past the end": (lambda s: s.slice(0, 3),
+                           ("PanicException", "range end index 3 out of range for slice of length 2")),
 }
 
 
@@ -43,7 +57,8 @@ def test_members(cls, call, want):
 
 def test_builders_store_their_variant_and_flag():  # the derivations' rules are the C++ view tests'
     made = (qb.MSCTreeSet(GENES, SPECIES), MSCTopologySet(GENES, SPECIES), qb.MSCTreeSet(GENES, SPECIES).as_topology())
-    assert [(v.variant, v.genes.topology_only) for v in map(decode_msc_view, (s.__getstate__() for s in made))] == [(0, False), (1, True), (0, False)]
+    assert [(v.variant, v.genes.topology_only) for v in map(decode_msc_view, (s.__getstate__() for s in made))] == [
+        (0, False), (1, True), (0, False)]
 
 
 # 10^6 levels as the species tree and as a gene tree; the classes share their walks.

@@ -14,7 +14,8 @@ MSCTopologySet = type(qb.MSCTreeSet("(A,B);", "(A,B);").as_topology())
 
 
 def observe(obj):  # what a caller sees of an object: its texts, its state, and those of a family's members
-    return type(obj), str(obj), repr(obj), obj.__getstate__(), [observe(m) for m in obj] if isinstance(obj, qb.FamilyOfMSC) else []
+    return (type(obj), str(obj), repr(obj), obj.__getstate__(),
+            [observe(m) for m in obj] if isinstance(obj, qb.FamilyOfMSC) else [])
 
 
 def family(*sets):  # a family of these members, added in order
@@ -31,23 +32,28 @@ MAKERS = {
     "MSCTopologySet": lambda t: MSCTopologySet(t, "(E,(A,(B,(C,D))));"),
     "FamilyOfMSC": lambda t: family(MSCTopologySet(t, "((A,B),(C,D));"), MSCTopologySet("(X,(Y,Z));", "(Z,(X,Y));")),
 }
-SIBLING = {"TreeSet": "TopologySet", "TopologySet": "TreeSet", "MSCTreeSet": "MSCTopologySet", "MSCTopologySet": "MSCTreeSet"}
+SIBLING = {"TreeSet": "TopologySet", "TopologySet": "TreeSet", "MSCTreeSet": "MSCTopologySet",
+           "MSCTopologySet": "MSCTreeSet"}
 
 
 # A state moves to another object of the class, and a set's to one of its sibling class, which
 # stays of its own class; every cut of it, and a text instead of bytes, fail and change nothing.
 @pytest.mark.parametrize("kind", list(MAKERS))
 def test_state_moves_to_another_object(kind):
-    source, target, other = MAKERS[kind](TEXT), MAKERS[kind]("(X,Y);"), MAKERS[sibling := SIBLING.get(kind, kind)]("(X,Y);")
+    source, target = MAKERS[kind](TEXT), MAKERS[kind]("(X,Y);")
+    other = MAKERS[sibling := SIBLING.get(kind, kind)]("(X,Y);")
     state, before = source.__getstate__(), observe(target)
     # A cut inside a set's text gives the io error with no message.
-    fault = "^Decompression error: incomplete frame$" if kind == "FamilyOfMSC" else "^Deserialization error: io error: (unexpected end of file)?$"
+    fault = ("^Decompression error: incomplete frame$" if kind == "FamilyOfMSC"
+             else "^Deserialization error: io error: (unexpected end of file)?$")
     for bad, error, text in [(state[:cut], ValueError, fault) for cut in range(len(state))] + [
             ("state", TypeError, "^argument 'state': 'str' object cannot be converted to 'PyBytes'$")]:
         with pytest.raises(error, match=text):
             target.__setstate__(bad)
-    assert type(state) is bytes and observe(target) == before != observe(source) and target.__setstate__(type("Blob", (bytes,), {})(state)) is None
-    assert observe(target) == observe(source) and other.__setstate__(state) is None and (type(other).__name__, other.__getstate__()) == (sibling, state)
+    assert (type(state) is bytes and observe(target) == before != observe(source)
+            and target.__setstate__(type("Blob", (bytes,), {})(state)) is None)
+    assert (observe(target) == observe(source) and other.__setstate__(state) is None
+            and (type(other).__name__, other.__getstate__()) == (sibling, state))
 
 
 def test_setstate_reaches_no_other_object():
@@ -65,8 +71,10 @@ def test_setstate_reaches_no_other_object():
 @pytest.mark.parametrize("how", ["copy", "deepcopy"] + [f"pickle {p}" for p in range(pickle.HIGHEST_PROTOCOL + 1)])
 def test_copy_and_pickle(kind, how):
     obj, old = MAKERS[kind](TEXT), how in ("pickle 0", "pickle 1")
-    run = lambda: pickle.loads(pickle.dumps(obj, int(how[-1]))) if how[0] == "p" else getattr(copy, how)(obj)  # noqa: E731
+    run = lambda: (pickle.loads(pickle.dumps(obj, int(how[-1]))) if how[0] == "p"  # noqa: E731
+                   else getattr(copy, how)(obj))
     with contextlib.nullcontext() if kind == "FamilyOfMSC" and not old else pytest.raises(
             (TypeError, pickle.PicklingError), match=f"^cannot pickle '{kind}' object$" if old else
-            rf"^({kind}\.__new__\(\) missing |No constructor defined for {kind}$|Can't pickle <class 'quorbelin\.{kind}'>: )"):
+            rf"^({kind}\.__new__\(\) missing |No constructor defined for {kind}$|"
+            rf"Can't pickle <class 'quorbelin\.{kind}'>: )"):
         assert observe(run()) == observe(obj)

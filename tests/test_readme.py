@@ -47,7 +47,8 @@ EXTRAS = set(re.findall(r"^(\w+) = \[", (ROOT / "pyproject.toml").read_text(enco
 
 @pytest.mark.parametrize("words", SH, ids=" ".join)
 def test_sh_line(words, tmp_path):  # installs: the extras they name exist; the example runs (its script installs)
-    assert set(re.findall(r"\[(\w+)\]", " ".join(words))) <= EXTRAS and (words[0].endswith("pip") or (ROOT / words[1]).is_file())
+    assert (set(re.findall(r"\[(\w+)\]", " ".join(words))) <= EXTRAS
+            and (words[0].endswith("pip") or (ROOT / words[1]).is_file()))
     script, args = ("examples/example.py", []) if words[1] == "scripts/example.sh" else (words[1], words[2:])
     if script.endswith(".py"):  # the full benchmark takes 25 minutes: it only shows its help
         args = args if args or "bench_peers" not in script else ["--help"]

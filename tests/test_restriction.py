@@ -38,7 +38,8 @@ def test_outcomes(text, taxa, parents, labels, ntaxa):
     ("remap", "(A,B);", {"A": "X"}, "Mapping must contain exactly one entry for each taxon"),
     ("remap", "(A,B);", {"A": "X", "B": "Y", "C": "Z"}, "Mapping must contain exactly one entry for each taxon"),
     # several taxa lack an entry: the first in id order is named, on every run
-    ("remap", f"({','.join(f't{i}' for i in range(50))});", {f"t{i}": f"T{i}" for i in range(50) if i not in (7, 31)} | {"x": "X", "y": "Y"},
+    ("remap", f"({','.join(f't{i}' for i in range(50))});",
+     {f"t{i}": f"T{i}" for i in range(50) if i not in (7, 31)} | {"x": "X", "y": "Y"},
      "No mapping provided for taxon 't7'"),
     # the count is checked before the names, the names before the images
     ("remap", "(A,B);", {"C": "X"}, "Mapping must contain exactly one entry for each taxon"),

@@ -37,7 +37,8 @@ BROKEN = {
 }
 
 CALLS = [("__str__",), ("__repr__",), ("__len__",), ("__iter__",), ("__getitem__", 0), ("names",), ("get_id", "A"),
-         ("get_taxa",), ("newick",), ("to_newick_vec",), ("get_taxon_name", 0), ("get", 0, 1), ("get_by_name", "A", "B"),
+         ("get_taxa",), ("newick",), ("to_newick_vec",), ("get_taxon_name", 0), ("get", 0, 1),
+         ("get_by_name", "A", "B"),
          ("slice", 0, 1), ("as_topology",), ("species_tree_to_newick",), ("get_species_tree",),
          ("restriction", ["A", "B"]), ("remap", {"A": "Z"}), ("sort_by", qb.SortBy.LexicographicalOrder),
          ("sort_by_multiple", [(qb.SortBy.ChildCount, None), (qb.SortBy.DescendantCount, False)]),
@@ -77,7 +78,8 @@ def test_broken_trees_never_crash(tree):
 # A stored ntaxa whose matrix cannot be allocated is one clean MemoryError,
 # raised before anything the size of the id range is made.
 def test_unallocatable_matrix_takes_no_memory():
-    code = (f"import resource, quorbelin\nt = quorbelin.Tree('(X,Y);')\nt.__setstate__({TAXA + encode_tree(star(2**28))!r})\n"
+    code = (f"import resource, quorbelin\nt = quorbelin.Tree('(X,Y);')\n"
+            f"t.__setstate__({TAXA + encode_tree(star(2**28))!r})\n"
             "peak = lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\nbefore = peak()\n"
             "try:\n    t.get_distance_matrix()\nexcept MemoryError:\n    print((peak() - before) // 1024, t.newick())")
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
@@ -89,7 +91,8 @@ def test_unallocatable_matrix_takes_no_memory():
 # refused one leaves the object as it was.
 def test_mutated_states_never_crash():
     rng = random.Random(1234)
-    for make in [lambda: qb.TreeSet(GENES), lambda: qb.TreeSet(GENES)[1], lambda: qb.TreeSet(GENES)[1].get_distance_matrix(),
+    for make in [lambda: qb.TreeSet(GENES), lambda: qb.TreeSet(GENES)[1],
+                 lambda: qb.TreeSet(GENES)[1].get_distance_matrix(),
                  lambda: qb.TreeSet(GENES).taxon_set, lambda: qb.MSCTreeSet(GENES, "((A,E),(B,(C,D)));")]:
         state = make().__getstate__()
         for _ in range(300):
@@ -134,7 +137,8 @@ def test_calls_keep_reference_counts():
         (ts, lambda: arg in ts.taxon_set), (arg, lambda: qb.TopologySet.from_file(arg)),
         (arg, lambda: qb.TreeSet.from_file("/nonexistent")), (tree, lambda: tree.get_taxon_name(arg)),
         (qb.SortCriterionKind.ChildCount, lambda: qb.SortCriterion(qb.SortCriterionKind.ChildCount, arg)),
-        (qb.SortOrder.Ascending, lambda: qb.SortCriterion(qb.SortCriterionKind.ChildCount, qb.SortOrder.Ascending, x=1)),
+        (qb.SortOrder.Ascending,
+         lambda: qb.SortCriterion(qb.SortCriterionKind.ChildCount, qb.SortOrder.Ascending, x=1)),
         (text, lambda: churn(text)),
     ]:
         counts = []

@@ -14,7 +14,8 @@ LEX, CC, DC = qb.SortBy.LexicographicalOrder, qb.SortBy.ChildCount, qb.SortBy.De
 def sorted_three_ways(tree, pairs):
     # The three methods agree, and give a new tree that differs in its sibling links alone.
     out = tree.sort_by_multiple(pairs)
-    records = [qb.SortCriterion(getattr(qb.SortCriterionKind, repr(k)[7:]), (qb.SortOrder.Ascending, qb.SortOrder.Descending)[a is False]) for k, a in pairs]
+    records = [qb.SortCriterion(getattr(qb.SortCriterionKind, repr(k)[7:]),
+                                (qb.SortOrder.Ascending, qb.SortOrder.Descending)[a is False]) for k, a in pairs]
     assert tree.sort(records).__getstate__() == out.__getstate__()
     assert len(pairs) != 1 or tree.sort_by(*pairs[0]).__getstate__() == out.__getstate__()
     (names, a), (names_out, b) = decode_single_tree(tree.__getstate__()), decode_single_tree(out.__getstate__())
@@ -71,7 +72,8 @@ def reference_sort(node, pairs):
                 return -raw if ascending is False else raw
         return 0
 
-    return node if isinstance(node, str) else [reference_sort(c, pairs) for c in sorted(node, key=functools.cmp_to_key(compare))]
+    return (node if isinstance(node, str)
+            else [reference_sort(c, pairs) for c in sorted(node, key=functools.cmp_to_key(compare))])
 
 
 def test_matches_the_reference_on_random_trees():
@@ -82,7 +84,8 @@ def test_matches_the_reference_on_random_trees():
     newick = lambda v: v if isinstance(v, str) else "(" + ",".join(map(newick, v)) + ")"  # noqa: E731
     for _ in range(300):
         # Names of eight bytes or more that share their first eight, too.
-        nodes = [rng.choice(["A", "B", "AB", "BA", "a", "Z", "é", "AA", "Prefix8_", "Prefix8_B", "Prefix8_A", "Prefix8"])
+        nodes = [rng.choice(["A", "B", "AB", "BA", "a", "Z", "é", "AA",
+                             "Prefix8_", "Prefix8_B", "Prefix8_A", "Prefix8"])
                  for _ in range(rng.randint(1, 40))]
         while len(nodes) > 1:
             k, at = min(len(nodes), rng.choice([1, 2, 2, 2, 3, 4])), rng.randrange(len(nodes))

@@ -30,7 +30,8 @@ def test_members(cls, name, number, text, method):
 
 # (other, Descending == other): floats and out-of-range numbers are not converted; a failure in
 # the conversion other than TypeError is raised, never answered as "not equal"
-@pytest.mark.parametrize("other,equal", [(1, True), (Index(1), True), (1.0, False), (2**64 + 1, False), (B.ChildCount, False),
+@pytest.mark.parametrize("other,equal", [(1, True), (Index(1), True), (1.0, False), (2**64 + 1, False),
+                                         (B.ChildCount, False),
                                          (Index(TypeError()), False), (Index(RuntimeError("boom")), RuntimeError)])
 def test_equality_conversions(other, equal):
     if isinstance(equal, bool):
@@ -44,8 +45,10 @@ CRIT = C(K.ChildCount, O.Descending)
 
 def test_criterion_equality():
     assert CRIT == C(order=O.Descending, kind=K.ChildCount) == C(K.child_count(), O.descending()) and CRIT == CRIT
-    assert CRIT != C(K.ChildCount, O.Ascending) and not (CRIT == C(K.ChildCount, O.Ascending) or CRIT != C(K.ChildCount, O.Descending))
-    assert CRIT != (K.ChildCount, O.Descending) and CRIT != 1 and repr(CRIT).startswith("<quorbelin.SortCriterion object at 0x")
+    assert (CRIT != C(K.ChildCount, O.Ascending)
+            and not (CRIT == C(K.ChildCount, O.Ascending) or CRIT != C(K.ChildCount, O.Descending)))
+    assert (CRIT != (K.ChildCount, O.Descending) and CRIT != 1
+            and repr(CRIT).startswith("<quorbelin.SortCriterion object at 0x"))
     pytest.raises(TypeError, int, CRIT)
 
 

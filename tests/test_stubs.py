@@ -28,7 +28,8 @@ def stub_classes():  # {class: {member: node}}, with what the stubs' private bas
     def members(node):
         own = {getattr(i, "name", None) or (getattr(i, "target", None) or i.targets[0]).id: i for i in node.body
                if isinstance(i, (ast.FunctionDef, ast.AnnAssign, ast.Assign))}
-        return {k: v for b in node.bases if getattr(b, "id", None) in defs for k, v in members(defs[b.id]).items()} | own
+        return {k: v for b in node.bases if getattr(b, "id", None) in defs
+                for k, v in members(defs[b.id]).items()} | own
 
     return {name: members(node) for name, node in defs.items() if not name.startswith("_")}
 
@@ -37,7 +38,8 @@ def params(sig):  # '(a, b=None)' or '(key, /)' of a text signature or a stub's 
     sig = sig.replace("$", "") if isinstance(sig, str) else f"({ast.unparse(sig)})"
     exec(f"from __future__ import annotations\ndef f{sig}: pass", space := {})
     sig = inspect.signature(space["f"])
-    return str(sig.replace(parameters=[p.replace(annotation=p.empty) for p in sig.parameters.values() if p.name not in ("self", "cls")]))
+    return str(sig.replace(parameters=[p.replace(annotation=p.empty) for p in sig.parameters.values()
+                                       if p.name not in ("self", "cls")]))
 
 
 @pytest.mark.parametrize("name", sorted(CLASSES))
@@ -52,7 +54,8 @@ def test_members_and_signatures_match(name):
         if isinstance(value, cls):
             assert "ClassVar" in ast.unparse(stub[member].annotation), member
             continue
-        assert ("property" in marks, "classmethod" in marks) == (kind == "getset_descriptor", kind == "classmethod_descriptor"), member
+        assert ("property" in marks, "classmethod" in marks) == (
+            kind == "getset_descriptor", kind == "classmethod_descriptor"), member
         assert kind == "getset_descriptor" or params(stub[member].args) == params(value.__text_signature__), member
 
 
@@ -60,6 +63,7 @@ def test_readme_and_example_pass_mypy_strict_and_a_wrong_use_does_not(tmp_path):
     (tmp_path / "readme.py").write_text(python_code(), encoding="utf-8")
     (tmp_path / "wrong.py").write_text("import quorbelin\nquorbelin.Tree(1)\n", encoding="utf-8")
     for files, code in [((tmp_path / "readme.py", ROOT / "examples" / "example.py"), 0), ((tmp_path / "wrong.py",), 1)]:
-        done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, files)],
+        done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                               *map(str, files)],
                               capture_output=True, text=True, timeout=300)
         assert done.returncode == code and (not code or "arg-type" in done.stdout), done.stdout + done.stderr

@@ -19,7 +19,8 @@ CASES = [
      {"B": 1, "C": 2, "b": None, "B ": None, " B": None, "": None, "B\0": None}, {0: "A", 3: None}),
     (lambda: qb.TreeSet([]).taxon_set, 0, "TaxonSet()", [], {"A": None}, {0: None}),
     (lambda: qb.Tree("(a'b,c\"d);").taxon_set, 2, "TaxonSet(a'b, c\"d)", ["a'b", 'c"d'], {"a'b": 0}, {}),
-    (lambda: stored(["A", "B"], last=5, to_id=[("Z", 7)]), 5, "TaxonSet(A, B)", ["A", "B"], {"Z": 7, "B": None}, {1: "B", 2: None}),
+    (lambda: stored(["A", "B"], last=5, to_id=[("Z", 7)]), 5, "TaxonSet(A, B)", ["A", "B"],
+     {"Z": 7, "B": None}, {1: "B", 2: None}),
     (lambda: stored(["A"], last=2**63), 2**63, "TaxonSet(A)", ["A"], {}, {}),  # len() itself cannot say it
 ]
 

@@ -28,12 +28,14 @@ def test_set(cls):
     assert a is not b and a != b and a == a and len({a, b}) == 2 and a.names() == ["A", "B", "C"]
     assert all(pytest.raises(AttributeError, setattr, three, a, 1) for a in ("ngenes", "ntaxa", "taxon_set", "extra"))
     if cls is qb.TreeSet:  # a view of the same trees; its stored form keeps the plain flag
-        assert (type(t := three.as_topology()), str(t), t.__getstate__()) == (qb.TopologySet, "TopologySet with 3 trees, 3 taxa", three.__getstate__())
+        assert (type(t := three.as_topology()), str(t), t.__getstate__()) == (
+            qb.TopologySet, "TopologySet with 3 trees, 3 taxa", three.__getstate__())
 
 
 def item(names, leaves, to_id=None):  # a Tree over a star of `leaves`, its taxon set parsed or stored
     tree = qb.Tree("(X,Y);")
-    tree.__setstate__(encode_single_tree(StoredTaxa.of(names) if to_id is None else StoredTaxa(to_id, names, 1), star(leaves)))
+    tree.__setstate__(encode_single_tree(StoredTaxa.of(names) if to_id is None else StoredTaxa(to_id, names, 1),
+                                         star(leaves)))
     return tree
 
 
@@ -59,5 +61,6 @@ def test_list_form(trees, names, taxa):
     assert [t.taxa for t in merged.trees] == taxa
     assert [t.ntaxa for t in merged.trees] == [decode_single_tree(t.__getstate__())[1].ntaxa for t in trees]
     # items are read from the list itself, never through __iter__
-    assert qb.TreeSet(type("Trees", (list,), {"__iter__": None})(trees)).__getstate__() == qb.TreeSet(trees).__getstate__()
+    assert (qb.TreeSet(type("Trees", (list,), {"__iter__": None})(trees)).__getstate__()
+            == qb.TreeSet(trees).__getstate__())
     assert trees or (str(qb.TreeSet([])), repr(qb.TreeSet([]))) == ("TreeSet with 0 trees, 0 taxa", "TreeSet('')")

@@ -139,7 +139,8 @@ TEST(Restrict, BrokenTreesStopWithATextOrEnd) {
       {arena(A, {0, 7, 0, 0}, none, none, {0, 0, 0, 0}, 1), "index out of bounds: the len is 4 but the index is 7"},
       {arena(A, {0, 1, 0, 0}, none, none, {0, 0, 0, 0}, 1), "<no panic>"},  // its own parent: left out
       {Tree{}, "malformed tree: the tree has no nodes"},
-      {arena({-1, 0, 1}, {0, 0, 0}, {1, -1, -1}, {-1, 1, -1}, {2, 0, 0}, 2), "malformed tree: node links do not form a tree"},
+      {arena({-1, 0, 1}, {0, 0, 0}, {1, -1, -1}, {-1, 1, -1}, {2, 0, 0}, 2),
+       "malformed tree: node links do not form a tree"},
       // Root 0 -> 2 -> (1: A, 3: B): node 1 comes before its parent and is left out.
       {arena({-1, 0, -1, 1}, {0, 2, 0, 2}, {2, -1, 1, -1}, {-1, 3, -1, -1}, {1, 0, 2, 0}, 2), "<no panic>"},
       // A stored childcount may claim 2^32-1 children on a chain that loops: the
@@ -169,7 +170,8 @@ TEST(Restrict, SharedAncestorWalksStayLinear) {
 
 // The view form: a topology over a new taxon set (the classes check the rest).
 TEST(Views, RestrictionMakesATopology) {
-  auto r = topology_restriction(TreeViewBase::from_newick("((A,B),C);(B,(C,D));").value(), std::vector<std::string_view>{"B", "A", "B"});
+  auto r = topology_restriction(TreeViewBase::from_newick("((A,B),C);(B,(C,D));").value(),
+                                std::vector<std::string_view>{"B", "A", "B"});
   EXPECT_TRUE(r->topology_only);
   EXPECT_EQ(r->to_newick_string(), "((A:0,B:0):0);\n(B:0);");
 }

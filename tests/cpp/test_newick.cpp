@@ -115,7 +115,8 @@ TEST(Newick, TaxonIdPastThirtyTwoBitsStops) {
   TaxonSet ts;
   ts.last = uint64_t{INT32_MAX};
   EXPECT_EQ(parse_newick_tree(ts, "(A,A);").taxa[1], INT32_MAX);
-  EXPECT_EQ(panic_text([&] { parse_newick_tree(ts, "(A,B);"); }), "taxon set holds more names than a tree can refer to");
+  EXPECT_EQ(panic_text([&] { parse_newick_tree(ts, "(A,B);"); }),
+            "taxon set holds more names than a tree can refer to");
 }
 
 // Names of all lengths, repeated, in numbers past the name table's first

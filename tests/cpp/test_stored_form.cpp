@@ -83,15 +83,18 @@ TEST(StoredForm, BytesRoundTripsAndCuts) {
       // to_id in key byte order, names in id order, then `last`.
       {kTaxa, serialize_taxon_set(taxa_of({"B", "AB", "A", "a", "Z", "\xC3\xA9"})),
        Bytes{}.u64(6).text("A").u64(2).text("AB").u64(1).text("B").u64(0).text("Z").u64(4).text("a").u64(3)
-           .text("\xC3\xA9").u64(5).u64(6).text("B").text("AB").text("A").text("a").text("Z").text("\xC3\xA9").u64(6).s},
+           .text("\xC3\xA9").u64(5).u64(6).text("B").text("AB").text("A").text("a").text("Z").text("\xC3\xA9")
+           .u64(6).s},
       {kTaxa, none, std::string(24, '\0')},
       // Seven sequences (count, then values), fake_root, ntaxa.
       {kSingle, serialize_single_tree(TaxonSet{}, one_node()),
        Bytes{}.add(none).u64(1).put<int32_t>(0).u64(1).put<int32_t>(0).u64(1).put(-1.0).u64(1).put(-1.0).u64(1)
            .put<int32_t>(-1).u64(1).put<int32_t>(-1).u64(1).put<uint32_t>(0).put<char>(0).u64(1).s},
-      {kSingle, serialize_single_tree(TaxonSet{}, empty), none + std::string(56, '\0') + "\x01\x07" + std::string(7, '\0')},
+      {kSingle, serialize_single_tree(TaxonSet{}, empty),
+       none + std::string(56, '\0') + "\x01\x07" + std::string(7, '\0')},
       {kSingle, serialize_single_tree(taxa_of({"A", "B"}), odd), ""},
-      {kMatrix, write_record(DistanceMatrixView{share(DistanceMatrix{{2.0, -0.0}, 3}), share(taxa_of({"A", "B", "C"}))}),
+      {kMatrix,
+       write_record(DistanceMatrixView{share(DistanceMatrix{{2.0, -0.0}, 3}), share(taxa_of({"A", "B", "C"}))}),
        Bytes{}.u64(2).put(2.0).put(-0.0).u64(3).add(abc).s},
       {kView, serialize_tree_view_base(m.base.view), base},
       {kMsc, serialize_msc_tree_view(m), msc},
@@ -130,7 +133,8 @@ TEST(StoredForm, HandMadeStates) {
       {kTaxa, Bytes{}.u64(1).u64(1).add("A").s, kEof},
       {kView, view + '\x02', bool_text + "2"}, {kView, view + '\xFF', bool_text + "255"},
       {kMsc, Bytes{}.put<uint32_t>(2).add(msc).s, "invalid value: integer `2`, expected variant index 0 <= i < 2"},
-      {kMsc, Bytes{}.put<uint32_t>(~0u).add(msc).s, "invalid value: integer `4294967295`, expected variant index 0 <= i < 2"},
+      {kMsc, Bytes{}.put<uint32_t>(~0u).add(msc).s,
+       "invalid value: integer `4294967295`, expected variant index 0 <= i < 2"},
       {kMatrix, Bytes{}.u64(3).put(1.0).put(2.0).put<char>(0).s, kEof},
       {kSingle, Bytes{}.add(none).u64(huge).put<int32_t>(1).put<int32_t>(2).s, kEof},
       {kSingle, Bytes{}.add(none).u64(~uint64_t{0}).s, kEof},
@@ -142,12 +146,15 @@ TEST(StoredForm, HandMadeStates) {
   // Names are UTF-8 ("" for a valid one).
   const std::pair<const char*, std::string> names[] = {
       {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBF\xF4\x8F\xBF\xBF\xED\x9F\xBF", ""}, {"\x80", bad_utf8(1, 0)},
-      {"\xC3", cut_utf8(0)}, {"\xE0\x80", bad_utf8(1, 0)}, {"\xF0\x90\x80\x41", bad_utf8(3, 0)}, {"\xC1\xBF", bad_utf8(1, 0)},
+      {"\xC3", cut_utf8(0)}, {"\xE0\x80", bad_utf8(1, 0)}, {"\xF0\x90\x80\x41", bad_utf8(3, 0)},
+      {"\xC1\xBF", bad_utf8(1, 0)},
       {"\xF5\x80\x80\x80", bad_utf8(1, 0)}, {"\xED\xA0\x80", bad_utf8(1, 0)}, {"\xF4\x90\x80\x80", bad_utf8(1, 0)},
-      {"\xF0\x8F\xBF\xBF", bad_utf8(1, 0)}, {"ab\xE2\x82\x41", bad_utf8(2, 2)}, {"abcdefghij\xF0\x9F\x98", cut_utf8(10)},
+      {"\xF0\x8F\xBF\xBF", bad_utf8(1, 0)}, {"ab\xE2\x82\x41", bad_utf8(2, 2)},
+      {"abcdefghij\xF0\x9F\x98", cut_utf8(10)},
       {"abcdefgh\xF0\x9F\x98\x80z\xC3\xA9\xC3", cut_utf8(15)}, {"0123456789\xC3\xA9\xFE", bad_utf8(1, 12)}};
   for (const auto& [name, text] : names)
-    rows.emplace_back(kTaxa, Bytes{}.u64(0).u64(1).text(name).u64(1).s, text.empty() ? "" : "string is not valid utf8: " + text);
+    rows.emplace_back(kTaxa, Bytes{}.u64(0).u64(1).text(name).u64(1).s,
+                      text.empty() ? "" : "string is not valid utf8: " + text);
   // A stored `to_id` that is not exactly names -> ids (names A, B, C here) is kept
   // entry by entry and written back in key order; a repeated key takes the later id.
   using E = std::vector<std::pair<std::string_view, uint64_t>>;

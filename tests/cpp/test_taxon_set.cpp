@@ -18,7 +18,8 @@ Entries entries_of(const std::map<std::string, uint64_t>& m) { return Entries(m.
 // doublings of the index, against a plain map (std::string compares bytes unsigned): first-seen
 // ids, lookups both ways, byte order; the cached order is dropped on growth, kept by copies.
 TEST(TaxonSet, IndexAndSortedOrderMatchAPlainMap) {
-  const std::vector<std::string> parts{"", "A", "a", "B", "abcdefgh", std::string(1, '\0'), "\x80", "\xff", "\xc3\xa9", " "};
+  const std::vector<std::string> parts{"", "A", "a", "B", "abcdefgh", std::string(1, '\0'),
+                                       "\x80", "\xff", "\xc3\xa9", " "};
   std::mt19937 rng(7);
   TaxonSet ts, copy;
   std::map<std::string, uint64_t> want;

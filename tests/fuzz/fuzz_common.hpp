@@ -36,7 +36,8 @@ template <class R> bool same(const R& a, const R& b) { return write_record(a) ==
 // A reader's error must be one of the texts of the stored form.
 inline void check_reader_error(const std::string& e) {
   check(e == "io error: unexpected end of file" || e == "io error: " || starts(e, "string is not valid utf8: ") ||
-            starts(e, "invalid u8 while decoding bool, expected 0 or 1, found ") || starts(e, "invalid value: integer `"),
+            starts(e, "invalid u8 while decoding bool, expected 0 or 1, found ") ||
+            starts(e, "invalid value: integer `"),
         "unexpected reader error:", e);
 }
 
@@ -124,7 +125,8 @@ inline void exercise_restriction(const Tree& tree, const TaxonSet& taxa) {
     auto renamed = remap_taxon_set(taxa, renaming(taxa, "'"));
     if (renamed.ok()) return check(renamed->names.size() <= taxa.names.size(), "remap grew the taxon set");
     const std::string& e = renamed.error();
-    check(e == "Mapping must contain exactly one entry for each taxon" || starts(e, "No mapping provided for taxon '") ||
+    check(e == "Mapping must contain exactly one entry for each taxon" ||
+              starts(e, "No mapping provided for taxon '") ||
               e == "Mapping is not one-to-one (multiple taxa mapped to same name)", "unexpected remap error:", e);
   });
 }
@@ -134,13 +136,15 @@ inline void exercise_restriction(const Tree& tree, const TaxonSet& taxa) {
 inline void exercise_sort(const Tree& tree, const TaxonSet& taxa) {
   using K = SortCriterionKind;
   constexpr auto up = SortOrder::Ascending, down = SortOrder::Descending;
-  const SortCriterion criteria[] = {make_criterion(K::LexicographicalOrder, up), make_criterion(K::LexicographicalOrder, down),
-                                    make_criterion(K::ChildCount, up),           make_criterion(K::DescendantCount, down),
-                                    make_criterion(K::DescendantCount, up),      make_criterion(K::ChildCount, down),
-                                    make_criterion(K::LexicographicalOrder, down)};
+  const SortCriterion criteria[] = {
+      make_criterion(K::LexicographicalOrder, up), make_criterion(K::LexicographicalOrder, down),
+      make_criterion(K::ChildCount, up),           make_criterion(K::DescendantCount, down),
+      make_criterion(K::DescendantCount, up),      make_criterion(K::ChildCount, down),
+      make_criterion(K::LexicographicalOrder, down)};
   for (size_t i = 0; i < 5; ++i) {  // the first four alone, then the last three together
     Tree sorted = tree;
-    if (!guarded([&] { sorted.sort_by_criteria(taxa.names, std::span(criteria + i, i < 4 ? 1 : 3)); }).empty()) continue;
+    if (!guarded([&] { sorted.sort_by_criteria(taxa.names, std::span(criteria + i, i < 4 ? 1 : 3)); }).empty())
+      continue;
     // Past a sort that succeeded nothing may fail: a Panic below escapes as a finding.
     Tree relinked = sorted;
     relinked.firstchild = tree.firstchild;
@@ -178,7 +182,8 @@ inline void exercise_view(const TreeViewBase& view) {
   for (uint64_t i = 0; i < n && i < 16; ++i) exercise_tree((*view.trees)[i], *view.taxon_set);
   guarded([&] { (void)view.to_newick_string(); });
   guarded([&] {
-    auto r = topology_restriction(view, first_names(*view.taxon_set, std::min<size_t>(view.taxon_set->names.size() / 2, 32)));
+    auto r = topology_restriction(view,
+                                  first_names(*view.taxon_set, std::min<size_t>(view.taxon_set->names.size() / 2, 32)));
     if (r.ok()) check(r->topology_only && r->size() == n, "view restriction");
   });
   auto renamed = view.remap(renaming(*view.taxon_set, ""));

@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
     }
   for (const std::string& text : texts) fuzz::guarded([&] {
       seeds["fuzz_newick"].push_back(text);
-      if (auto v = TreeViewBase::from_newick(text)) add_states(v->slice(0, std::min<uint64_t>(v->size(), 3)), (*v->trees)[0]);
+      if (auto v = TreeViewBase::from_newick(text))
+        add_states(v->slice(0, std::min<uint64_t>(v->size(), 3)), (*v->trees)[0]);
     });
   const TaxonSetPtr abc = TreeViewBase::from_newick("(A,B,C);")->taxon_set;
   for (const Tree& t : {
@@ -59,14 +60,16 @@ int main(int argc, char** argv) {
     add_states({abc, std::make_shared<const std::vector<Tree>>(2, t), true}, t);
   const DistanceMatrixView too_few_cells{std::make_shared<const DistanceMatrix>(DistanceMatrix{{1.0, 2.0}, 3}), abc};
   const std::string frame = seeds["fuzz_family_state"][0];
-  for (const std::string& s : {'\4' + write_record(too_few_cells), std::string(25, '\0')}) seeds["fuzz_stored"].push_back(s);
+  for (const std::string& s : {'\4' + write_record(too_few_cells), std::string(25, '\0')})
+    seeds["fuzz_stored"].push_back(s);
   // Two frames in a row, a frame cut short, a frame followed by bytes that begin none.
   for (const std::string& s : {frame + frame, frame.substr(0, frame.size() / 2), frame + "not a frame"})
     seeds["fuzz_family_state"].push_back(s);
   for (const auto& [target, list] : seeds) {
     fs::create_directories(fs::path(argv[1]) / target);
     for (size_t i = 0; i < list.size(); ++i)
-      if (list[i].size() <= 16384) std::ofstream(fs::path(argv[1]) / target / std::to_string(i), std::ios::binary) << list[i];
+      if (list[i].size() <= 16384)
+        std::ofstream(fs::path(argv[1]) / target / std::to_string(i), std::ios::binary) << list[i];
     std::printf("%-20s %zu seeds\n", target.c_str(), list.size());
   }
 }
