@@ -3,7 +3,7 @@
 import pytest
 
 import quorbelin as qb
-from state import decode_msc_view
+from state import decode_msc_view, encode_msc_view
 from test_pickle import MSCTopologySet
 
 GENES, SPECIES = "(A:1,B:2);\n((B,C):0.5,A);", "((A,B),(C,D));"
@@ -55,10 +55,20 @@ def test_members(cls, call, want):
     assert repr(got).replace(cls.__name__, "{name}") == repr(want)
 
 
-def test_builders_store_their_variant_and_flag():  # the derivations' rules are the C++ view tests'
-    made = (qb.MSCTreeSet(GENES, SPECIES), MSCTopologySet(GENES, SPECIES), qb.MSCTreeSet(GENES, SPECIES).as_topology())
-    assert [(v.variant, v.genes.topology_only) for v in map(decode_msc_view, (s.__getstate__() for s in made))] == [
-        (0, False), (1, True), (0, False)]
+def flags(*sets):
+    return [(v.variant, v.genes.topology_only) for v in (decode_msc_view(s.__getstate__()) for s in sets)]
+
+
+def test_variant_and_flag_of_built_and_derived_sets():
+    assert flags(qb.MSCTreeSet(GENES, SPECIES), MSCTopologySet(GENES, SPECIES),
+                 qb.MSCTreeSet(GENES, SPECIES).as_topology()) == [(0, False), (1, True), (0, False)]
+    # A stored variant 1 with the flag off: slices and restrictions are topologies, a remap keeps both.
+    odd = decode_msc_view(qb.MSCTreeSet(GENES, SPECIES).__getstate__())
+    odd.variant = 1
+    s = qb.MSCTreeSet(GENES, SPECIES)
+    s.__setstate__(encode_msc_view(odd))
+    renamed = s.remap({"A": "W", "B": "X", "C": "Y", "D": "Z"})
+    assert flags(s.slice(0, 1), s.restriction(["A", "B"]), renamed) == [(1, True), (1, True), (1, False)]
 
 
 # 10^6 levels as the species tree and as a gene tree; the classes share their walks.
