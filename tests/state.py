@@ -5,13 +5,9 @@
 # a struct code ("?" a flag), "*" + code a counted number list, "s" a text, [x] a counted list
 # of x, a tuple its parts in order, a class its fields.
 
-import contextlib
-import re
 import struct
 from dataclasses import field, fields, make_dataclass
 from functools import partial
-
-import pytest
 
 
 # to_id: (name, id) in stored order. TaxonSet.of(names): the set a parse builds from a list of names,
@@ -70,12 +66,3 @@ def star(taxa, fake_root=False):
     return Tree([-42, *taxa], [0] * ((n := len(taxa)) + 1), [-1.0] + [0.0] * n, [-1.0] + [0.0] * n,
                 [1 if n else -1] + [-1] * n, [-1] + [k + 2 if k + 1 < n else -1 for k in range(n)], [n] + [0] * n,
                 fake_root, sum(t >= 0 for t in taxa))
-
-
-@contextlib.contextmanager
-def raises_panic(text, prefix=False):
-    # The block must raise the binding layer's PanicException (a BaseException, not an Exception,
-    # and not a module attribute) with exactly `text`, or with prefix=True a message starting with it.
-    with pytest.raises(BaseException, match="^" + re.escape(text) + ("" if prefix else r"\Z")) as info:
-        yield
-    assert type(info.value).__name__ == "PanicException" and not isinstance(info.value, Exception), repr(info.value)

@@ -10,8 +10,7 @@ import pytest
 import zstandard
 
 import quorbelin as qb
-from test_msc import GENES, SPECIES
-from test_pickle import MSCTopologySet, family, observe
+from support import GENES, SPECIES, MSCTopologySet, family, observe
 
 OTHER, FRAME = ("(X,(Y,Z));", "(Z,(X,Y));"), zstandard.ZstdCompressor().compress
 

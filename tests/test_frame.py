@@ -4,19 +4,12 @@ import sys
 import pytest
 
 import quorbelin as q
+from support import Index  # noqa: F401 (the calls below are texts run with eval)
 
 K, O, B = q.SortCriterionKind, q.SortOrder, q.SortBy
 ts = lambda: q.TreeSet("((A:1,B:2):1,C:3);(A,(B,C));")  # noqa: E731
 tree = lambda: q.Tree("((A,B),C);")  # noqa: E731
 topo = lambda: q.TopologySet("(A,B);")  # noqa: E731
-
-
-class Index:  # an int-like: __index__ answers the value, or raises it
-    def __init__(self, value): self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException): raise self.value
-        return self.value
 
 
 caused = TypeError("inner")

@@ -4,9 +4,8 @@ import pytest
 
 import quorbelin as qb
 from state import decode_msc_view, encode_msc_view
-from test_pickle import MSCTopologySet
+from support import GENES, SPECIES, MSCTopologySet
 
-GENES, SPECIES = "(A:1,B:2);\n((B,C):0.5,A);", "((A,B),(C,D));"
 OUT, SPECIES_OUT = "(A:1,B:2);\n((B:0,C:0):0.5,A:0);", "((A:0,B:0):0,(C:0,D:0):0);"
 
 # member -> what it gives on cls(GENES, SPECIES), or the exception's type name and text (a third

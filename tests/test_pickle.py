@@ -2,26 +2,14 @@
 
 import contextlib
 import copy
-import functools
 import pickle
 
 import pytest
 
 import quorbelin as qb
+from support import MSCTopologySet, family, observe
 
 TEXT = "((A:1,B:2):0.5,(C,D:-1));\n(D,(C,(B,A:3)));\n(B,C);"
-MSCTopologySet = type(qb.MSCTreeSet("(A,B);", "(A,B);").as_topology())
-
-
-def observe(obj):  # what a caller sees of an object: its texts, its state, and those of a family's members
-    return (type(obj), str(obj), repr(obj), obj.__getstate__(),
-            [observe(m) for m in obj] if isinstance(obj, qb.FamilyOfMSC) else [])
-
-
-def family(*sets):  # a family of these members, added in order
-    return functools.reduce(lambda out, s: out.add(s) or out, sets, qb.FamilyOfMSC())
-
-
 # kind -> its object made from a text of gene trees; the sets of a class swap states with their sibling class's
 MAKERS = {
     "TreeSet": qb.TreeSet, "TopologySet": qb.TopologySet,

@@ -7,15 +7,10 @@ import re
 import shlex
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
-README = (ROOT / "README.md").read_text(encoding="utf-8")
-blocks = lambda lang: re.findall(rf"^```{lang}\n(.*?)^```", README, re.S | re.M)  # noqa: E731
-python_code = lambda: "\n".join(blocks("python"))  # noqa: E731
-
+from support import ROOT, blocks, python_code
 
 def stated(line):  # [the literal a comment starts with, ending at a space, ':' or the end], or []
     text = line.strip()[1:].strip() if line.strip().startswith("#") else ""

@@ -3,10 +3,9 @@ import dataclasses
 import functools
 import random
 
-import pytest
-
 import quorbelin as qb
-from state import TaxonSet as StoredTaxa, decode_single_tree, encode_single_tree, raises_panic
+from state import TaxonSet as StoredTaxa, decode_single_tree, encode_single_tree
+from support import raises_panic
 
 LEX, CC, DC = qb.SortBy.LexicographicalOrder, qb.SortBy.ChildCount, qb.SortBy.DescendantCount
 

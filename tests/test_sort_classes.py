@@ -6,7 +6,7 @@ import sys
 import pytest
 
 from quorbelin import SortBy as B, SortCriterion as C, SortCriterionKind as K, SortOrder as O
-from test_frame import Index
+from support import Index
 
 # (class, member, int, str, class method making an equal new instance)
 SNAKE = dict(LexicographicalOrder="lexicographical", ChildCount="child_count", DescendantCount="descendant_count",

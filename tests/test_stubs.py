@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import quorbelin
-from test_readme import ROOT, python_code
+from support import ROOT, python_code
 
 STUB = Path(quorbelin.__file__).parent / "quorbelin-stubs" / "__init__.pyi"
 # slots every object has or that carry no meaning of their own; copyreg caches __slotnames__

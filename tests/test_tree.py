@@ -1,7 +1,8 @@
 import pytest
 
 import quorbelin as qb
-from state import Tree as StoredTree, TaxonSet as StoredTaxa, encode_single_tree, raises_panic
+from state import Tree as StoredTree, TaxonSet as StoredTaxa, encode_single_tree
+from support import raises_panic
 
 
 def test_text_forms_counts_and_names():
