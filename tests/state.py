@@ -23,6 +23,8 @@ Tree = make_dataclass("Tree", [(n, "*" + c) for n, c in
 TreeView = make_dataclass("TreeView", [("taxon_set", TaxonSet), ("trees", [Tree]), ("topology_only", "?")])
 # variant 0: built as a gene-tree set, 1: built as a topology set
 MSCView = make_dataclass("MSCView", [("variant", "I"), ("genes", TreeView), ("species_tree", Tree)])
+Matrix = make_dataclass("Matrix", [("distances", "*d"), ("size", "Q")])
+MatrixView = make_dataclass("MatrixView", [("matrix", Matrix), ("taxon_set", TaxonSet)])
 
 
 def _write(kind, v):
@@ -48,21 +50,31 @@ def _read(kind, r):  # r: [bytes, position]
     return list(values) if kind[0] == "*" else values[0].decode() if kind == "s" else values[0]
 
 
-def _decode(kind, data):
-    value = _read(kind, r := [bytes(data), 0])
-    assert r[1] == len(r[0]), f"{len(r[0]) - r[1]} bytes left over"
+def _decode(kind, data):  # ValueError for input cut short or left over
+    try:
+        value = _read(kind, r := [bytes(data), 0])
+    except struct.error as e:
+        raise ValueError(f"short input: {e}") from None
+    if r[1] != len(r[0]):
+        raise ValueError(f"{len(r[0]) - r[1]} bytes left over")
     return value
 
 
-encode_taxon_set, encode_tree, encode_tree_view, encode_msc_view = (partial(_write, k)
-                                                                    for k in (TaxonSet, Tree, TreeView, MSCView))
-decode_tree_view, decode_msc_view, decode_single_tree = (partial(_decode, k)
-                                                         for k in (TreeView, MSCView, (TaxonSet, Tree)))
+# A family's stored (uncompressed) member list is [MSCView].
+(encode_taxon_set, encode_tree, encode_tree_view, encode_msc_view, encode_matrix_view,
+ encode_family) = (partial(_write, k) for k in (TaxonSet, Tree, TreeView, MSCView, MatrixView, [MSCView]))
+(decode_taxon_set, decode_tree_view, decode_msc_view, decode_single_tree, decode_matrix_view,
+ decode_family) = (partial(_decode, k) for k in (TaxonSet, TreeView, MSCView, (TaxonSet, Tree), MatrixView, [MSCView]))
 encode_single_tree = lambda ts, t: _write((TaxonSet, Tree), (ts, t))  # noqa: E731
 
 
-def star(taxa, fake_root=False):
-    # A root whose children are leaves carrying `taxa` (negative: unlabelled).
-    return Tree([-42, *taxa], [0] * ((n := len(taxa)) + 1), [-1.0] + [0.0] * n, [-1.0] + [0.0] * n,
+def star(taxa, lengths=None, fake_root=False):
+    # A root whose children are leaves carrying `taxa` (negative: unlabelled), with `lengths` (default 0).
+    return Tree([-42, *taxa], [0] * ((n := len(taxa)) + 1), [-1.0] + [0.0] * n,
+                [-1.0] + (list(lengths) if lengths is not None else [0.0] * n),
                 [1 if n else -1] + [-1] * n, [-1] + [k + 2 if k + 1 < n else -1 for k in range(n)], [n] + [0] * n,
                 fake_root, sum(t >= 0 for t in taxa))
+
+
+def caterpillar_newick(n):  # ((((t0,t1),t2),t3)...,t{n-1}); a tree n-1 levels deep
+    return "(" * (n - 1) + "t0," + "),".join(f"t{i}" for i in range(1, n)) + ");"

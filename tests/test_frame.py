@@ -1,14 +1,228 @@
-# The calling frame: argument binding and conversion, refusal texts of every class, references.
+"""The calling frame: argument binding, conversion, receiver borrow, results, references; refusal texts of
+every class."""
+
 import sys
 
 import pytest
 
 import quorbelin as q
-from support import Index  # noqa: F401 (the calls below are texts run with eval)
+from support import GENES, SPECIES, MSCTopologySet, Index, family
 
 K, O, B = q.SortCriterionKind, q.SortOrder, q.SortBy
+
+
+def tree_set():
+    return q.TreeSet("((A:1,B:2):1,C:3);(A,(B,C));")
+
+
+def tree():
+    return q.Tree("((A,B),C);")
+
+
+class FakeNumpyBool:
+    """Looks like numpy's boolean scalar by type name and module only."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __bool__(self):
+        return self.value
+
+
+FakeNumpyBool.__name__ = "bool_"
+FakeNumpyBool.__module__ = "numpy"
+
+
+class Seq:
+    """A sequence that is neither list nor tuple and makes its items on demand."""
+
+    def __init__(self, *items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return "".join(self.items[i])  # a new str object every time
+
+
+# (id, call, exception, exact message or None)
+BINDING = [
+    ("missing-two", lambda: q.SortCriterion(), TypeError,
+     "SortCriterion.__new__() missing 2 required positional arguments: 'kind' and 'order'"),
+    ("missing-one", lambda: q.SortCriterion(K.ChildCount), TypeError,
+     "SortCriterion.__new__() missing 1 required positional argument: 'order'"),
+    ("missing-one-by-keyword", lambda: q.SortCriterion(order=O.Ascending), TypeError,
+     "SortCriterion.__new__() missing 1 required positional argument: 'kind'"),
+    ("too-many", lambda: q.SortCriterion(K.ChildCount, O.Ascending, 3), TypeError,
+     "SortCriterion.__new__() takes 2 positional arguments but 3 were given"),
+    ("multiple-values", lambda: q.SortCriterion(K.ChildCount, kind=K.ChildCount), TypeError,
+     "SortCriterion.__new__() got multiple values for argument 'kind'"),
+    ("unexpected-keyword", lambda: q.SortCriterion(K.ChildCount, O.Ascending, extra=1), TypeError,
+     "SortCriterion.__new__() got an unexpected keyword argument 'extra'"),
+    ("class-method-too-many", lambda: O.ascending(1), TypeError,
+     "SortOrder.ascending() takes 0 positional arguments but 1 was given"),
+    ("class-method-keyword", lambda: O.ascending(x=1), TypeError,
+     "SortOrder.ascending() got an unexpected keyword argument 'x'"),
+    ("plural-for-one", lambda: tree().sort([], []), TypeError,
+     "Tree.sort() takes 1 positional arguments but 2 were given"),
+    ("from-to", lambda: tree().sort_by(q.SortBy.ChildCount, True, 3), TypeError,
+     "Tree.sort_by() takes from 1 to 2 positional arguments but 3 were given"),
+    ("default-omitted-missing", lambda: tree().sort_by(), TypeError,
+     "Tree.sort_by() missing 1 required positional argument: 'criterion'"),
+    ("method-missing", lambda: tree_set().slice(), TypeError,
+     "TreeSet.slice() missing 2 required positional arguments: 'start' and 'end'"),
+    ("method-zero-params", lambda: tree_set().to_newick_vec(1), TypeError,
+     "TreeSet.to_newick_vec() takes 0 positional arguments but 1 was given"),
+    ("constructor-missing", lambda: q.TreeSet(), TypeError,
+     "TreeSet.__new__() missing 1 required positional argument: 'arg'"),
+    ("setstate-keyword", lambda: tree_set().__setstate__(b"", state=b""), TypeError,
+     "TreeSet.__setstate__() got multiple values for argument 'state'"),
+]
+
+CONVERSION = [
+    # object of class C
+    ("class-refused", lambda: q.SortCriterion(q.SortBy.ChildCount, O.Ascending), TypeError,
+     "argument 'kind': 'SortBy' object cannot be converted to 'SortCriterionKind'"),
+    ("class-refused-second", lambda: q.SortCriterion(K.ChildCount, K.ChildCount), TypeError,
+     "argument 'order': 'SortCriterionKind' object cannot be converted to 'SortOrder'"),
+    # text
+    ("text-int", lambda: q.Tree(5), TypeError,
+     "argument 'newick_str': 'int' object cannot be converted to 'PyString'"),
+    ("text-bytes", lambda: q.TopologySet(b"(A,B);"), TypeError,
+     "argument 'newick_str': 'bytes' object cannot be converted to 'PyString'"),
+    ("text-surrogate", lambda: q.Tree("(A,\udc80);"), UnicodeEncodeError, None),
+    # count
+    ("count-negative", lambda: tree_set().get_taxon_name(-1), OverflowError, None),
+    ("count-huge", lambda: tree_set().get_taxon_name(2**64), OverflowError, None),
+    ("count-float", lambda: tree_set().get_taxon_name(1.5), TypeError,
+     "argument 'id': 'float' object cannot be interpreted as an integer"),
+    ("count-str", lambda: tree_set().get_taxon_name("1"), TypeError,
+     "argument 'id': 'str' object cannot be interpreted as an integer"),
+    ("count-index-negative", lambda: tree_set().get_taxon_name(Index(-1)), OverflowError, None),
+    # optional flag
+    ("flag-int", lambda: tree().sort_by(q.SortBy.ChildCount, 1), TypeError,
+     "argument 'ascending': 'int' object cannot be converted to 'PyBool'"),
+    ("flag-str", lambda: tree().sort_by(q.SortBy.ChildCount, ascending="yes"), TypeError,
+     "argument 'ascending': 'str' object cannot be converted to 'PyBool'"),
+    # list of texts
+    ("list-str", lambda: q.TopologySet("(A,B);").restriction("AB"), TypeError,
+     "argument 'taxa': Can't extract `str` to `Vec`"),
+    ("list-not-sequence", lambda: q.TopologySet("(A,B);").restriction(5), TypeError,
+     "argument 'taxa': 'int' object cannot be converted to 'Sequence'"),
+    ("list-set", lambda: q.TopologySet("(A,B);").restriction({"A"}), TypeError,
+     "argument 'taxa': 'set' object cannot be converted to 'Sequence'"),
+    ("list-bad-item", lambda: q.TopologySet("(A,B);").restriction(["A", 1]), TypeError,
+     "argument 'taxa': 'int' object cannot be converted to 'PyString'"),
+    # list of records, pair
+    ("records-bad-item", lambda: tree().sort([K.ChildCount]), TypeError,
+     "argument 'criteria': 'SortCriterionKind' object cannot be converted to 'SortCriterion'"),
+    ("pair-not-tuple", lambda: tree().sort_by_multiple([[q.SortBy.ChildCount, True]]), TypeError,
+     "argument 'criteria': 'list' object cannot be converted to 'PyTuple'"),
+    ("pair-length", lambda: tree().sort_by_multiple([(q.SortBy.ChildCount, True, 1)]), ValueError,
+     "expected tuple of length 2, but got tuple of length 3"),
+    ("pair-bad-item", lambda: tree().sort_by_multiple([(K.ChildCount, True)]), TypeError,
+     "argument 'criteria': 'SortCriterionKind' object cannot be converted to 'SortBy'"),
+    # mapping of texts
+    ("map-list", lambda: tree_set().remap([("A", "B")]), TypeError,
+     "argument 'mapping': 'list' object cannot be converted to 'PyDict'"),
+    ("map-bad-value", lambda: tree_set().remap({"A": 1, "B": "b", "C": "c"}), TypeError,
+     "argument 'mapping': 'int' object cannot be converted to 'PyString'"),
+    # bytes
+    ("bytes-bytearray", lambda: tree_set().__setstate__(bytearray(b"x")), TypeError,
+     "argument 'state': 'bytearray' object cannot be converted to 'PyBytes'"),
+    ("bytes-memoryview", lambda: tree_set().__setstate__(memoryview(b"x")), TypeError,
+     "argument 'state': 'memoryview' object cannot be converted to 'PyBytes'"),
+    # __contains__ and __getitem__ parameters
+    ("contains-int", lambda: 1 in tree_set().taxon_set, TypeError,
+     "argument 'item': 'int' object cannot be converted to 'PyString'"),
+    ("getitem-negative", lambda: tree_set()[-1], OverflowError, None),
+    ("getitem-slice", lambda: tree_set()[0:1], TypeError, None),
+]
+
+
+def run_case(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc
+    if message is not None:
+        assert str(info.value) == message
+    elif exc is not TypeError:
+        assert not str(info.value).startswith("argument '")  # passes unprefixed
+    return info.value
+
+
+@pytest.mark.parametrize("call,exc,message", [c[1:] for c in BINDING], ids=[c[0] for c in BINDING])
+def test_binding_errors(call, exc, message):
+    run_case(call, exc, message)
+
+
+@pytest.mark.parametrize("call,exc,message", [c[1:] for c in CONVERSION], ids=[c[0] for c in CONVERSION])
+def test_conversion_errors(call, exc, message):
+    run_case(call, exc, message)
+
+
+@pytest.mark.parametrize("value,expected", [(True, "B"), (False, "A"), (Index(2), "C"), (3, None), (2**64 - 1, None)])
+def test_count_accepts_int_likes(value, expected):
+    assert tree_set().get_taxon_name(value) == expected
+
+
+@pytest.mark.parametrize("taxa", [["A", "B"], ("A", "B"), Seq("A", "B")], ids=["list", "tuple", "sequence"])
+def test_list_of_texts_accepts_any_sequence(taxa):
+    assert q.TopologySet("((A,B),C);").restriction(taxa).ngenes == 1
+
+
+@pytest.mark.parametrize("flag", [None, True, False, FakeNumpyBool(True), FakeNumpyBool(False)])
+def test_optional_flag_kinds(flag):
+    t = tree()
+    expected = t.sort_by(q.SortBy.ChildCount, bool(flag) if flag is not None else None).to_newick()
+    assert t.sort_by(q.SortBy.ChildCount, flag).to_newick() == expected
+    assert t.sort_by(criterion=q.SortBy.ChildCount, ascending=flag).to_newick() == expected
+
+
+class CausedTypeError:
+    def __index__(self):
+        raise TypeError("inner") from KeyError("root")
+
+
+class RaisesKeyError:
+    def __index__(self):
+        raise KeyError("not a type error")
+
+
+def test_prefixed_error_keeps_cause_and_other_errors_pass_unchanged():
+    with pytest.raises(TypeError) as info:
+        tree_set().get_taxon_name(CausedTypeError())
+    assert str(info.value) == "argument 'id': inner"
+    assert isinstance(info.value.__cause__, KeyError)
+    with pytest.raises(KeyError):
+        tree_set().get_taxon_name(RaisesKeyError())
+
+
+def test_item_protocol():
+    ts = tree_set()
+    assert [t.to_newick() for t in ts] == [ts[0].to_newick(), ts[1].to_newick()]
+    matrix = ts.get_distance_matrix(0)
+    with pytest.raises(TypeError):
+        for _ in matrix:
+            pass
+
+
+# Reference counts and leaks of the calls are checked in test_robustness.py.
+
+
+def test_instance_type_reference_is_dropped_with_the_instance():
+    q.SortCriterion(K.ChildCount, O.Ascending)  # first calls may cache a reference to the type
+    before = sys.getrefcount(q.SortCriterion)
+    made = [q.SortCriterion(K.ChildCount, O.Ascending) for _ in range(10)]
+    during = sys.getrefcount(q.SortCriterion)  # not inside assert: pytest keeps its operands
+    del made
+    after = sys.getrefcount(q.SortCriterion)
+    assert (during, after) == (before + 10, before)
+
+
+
 ts = lambda: q.TreeSet("((A:1,B:2):1,C:3);(A,(B,C));")  # noqa: E731
-tree = lambda: q.Tree("((A,B),C);")  # noqa: E731
 topo = lambda: q.TopologySet("(A,B);")  # noqa: E731
 
 
@@ -67,35 +281,20 @@ def test_refusals(call, exc, text):
     assert str(info.value) == text if text else not str(info.value).startswith("argument '")
 
 
-class Seq:  # a sequence that is neither list nor tuple
+class SeqAB:  # a sequence that is neither list nor tuple
     __len__, __getitem__ = (lambda self: 2), (lambda self, i: "AB"[i])
-
-
-class bool_:  # numpy's boolean scalar, by type name and module only
-    __module__, __init__, __bool__ = "numpy", (lambda self, v: setattr(self, "v", v)), (lambda self: self.v)
 
 
 # (call, result): int-likes as counts, any sequence as a list of texts, numpy's bool as a flag
 ACCEPTED = [("ts().get_taxon_name(True)", "B"), ("ts().get_taxon_name(Index(2))", "C"),
             ("ts().get_taxon_name(2**64 - 1)", None),
-            ("topo().restriction(('A', 'B')).ngenes", 1), ("topo().restriction(Seq()).ngenes", 1),
+            ("topo().restriction(('A', 'B')).ngenes", 1), ("topo().restriction(SeqAB()).ngenes", 1),
             ("tree().sort_by(B.ChildCount, None).newick()", "(C,(A,B));"),
             ("tree().sort_by(B.ChildCount, False).newick()", "((A,B),C);"),
-            ("tree().sort_by(B.ChildCount, bool_(True)).newick()", "(C,(A,B));"),
-            ("tree().sort_by(B.ChildCount, ascending=bool_(False)).newick()", "((A,B),C);")]
+            ("tree().sort_by(B.ChildCount, FakeNumpyBool(True)).newick()", "(C,(A,B));"),
+            ("tree().sort_by(B.ChildCount, ascending=FakeNumpyBool(False)).newick()", "((A,B),C);")]
 
 
 @pytest.mark.parametrize("call,result", ACCEPTED)
 def test_accepted(call, result):
     assert eval(call) == result
-
-
-# Reference counts and leaks of the calls are checked in test_robustness.py.
-def test_instance_type_reference_is_dropped_with_the_instance():
-    q.SortCriterion(K.ChildCount, O.Ascending)  # first calls may cache a reference to the type
-    before = sys.getrefcount(q.SortCriterion)
-    made = [q.SortCriterion(K.ChildCount, O.Ascending) for _ in range(10)]
-    during = sys.getrefcount(q.SortCriterion)  # not inside assert: pytest keeps its operands
-    del made
-    after = sys.getrefcount(q.SortCriterion)
-    assert (during, after) == (before + 10, before)

@@ -1,8 +1,98 @@
-# TaxonSet handles (refusals: test_frame; identity per read: test_tree_set).
 import pytest
 
 import quorbelin as qb
 from state import TaxonSet as StoredTaxa, encode_taxon_set
+
+
+@pytest.fixture
+def abc():
+    return qb.TreeSet("(A,(B,C));").taxon_set
+
+
+def taxa_from_state(names, last=None, to_id=None):
+    ts = qb.TreeSet("(X,Y);").taxon_set
+    stored = StoredTaxa.of(names)
+    if last is not None:
+        stored.last = last
+    if to_id is not None:
+        stored.to_id = to_id
+    ts.__setstate__(encode_taxon_set(stored))
+    return ts
+
+
+def test_lookups_and_texts(abc):
+    assert abc.len == 3
+    assert len(abc) == 3
+    assert abc.names() == ["A", "B", "C"]
+    assert abc.get_id("B") == 1
+    assert abc.get_name(0) == "A"
+    assert abc.get_name(3) is None
+    assert str(abc) == "TaxonSet with 3 taxa"
+    assert repr(abc) == "TaxonSet(A, B, C)"
+    assert "C" in abc and "D" not in abc
+
+
+@pytest.mark.parametrize("name", ["b", "B ", " B", "", "B\0"])
+def test_lookup_is_exact(abc, name):
+    assert abc.get_id(name) is None
+    assert name not in abc
+
+
+def test_empty_taxon_set():
+    ts = qb.TreeSet([]).taxon_set
+    assert ts.names() == [] and len(ts) == 0 and ts.len == 0
+    assert repr(ts) == "TaxonSet()"
+    assert str(ts) == "TaxonSet with 0 taxa"
+    assert ts.get_name(0) is None
+
+
+def test_repr_does_not_quote():
+    ts = qb.Tree("(a'b,c\"d);").taxon_set
+    assert repr(ts) == "TaxonSet(a'b, c\"d)"
+
+
+def test_not_iterable_not_subscriptable(abc):
+    with pytest.raises(TypeError):
+        iter(abc)
+    with pytest.raises(TypeError):
+        abc[0]
+
+
+def test_each_read_is_a_new_object_equal_by_identity_only():
+    ts = qb.TreeSet("(A,B);")
+    a, b = ts.taxon_set, ts.taxon_set
+    assert a is not b and a != b and a == a
+    assert a.names() == b.names()
+    assert len({a, b}) == 2  # hashable by identity
+
+
+def test_read_only_and_closed(abc):
+    with pytest.raises(AttributeError):
+        abc.len = 5
+    with pytest.raises(AttributeError):
+        abc.extra = 1
+    with pytest.raises(TypeError):
+        type("Sub", (qb.TaxonSet,), {})
+
+
+def test_counts_disagreeing_in_a_stored_set():
+    # len reports `last`, get_name checks against `names`.
+    ts = taxa_from_state(["A", "B"], last=5)
+    assert len(ts) == 5 and ts.len == 5
+    assert str(ts) == "TaxonSet with 5 taxa"
+    assert ts.get_name(1) == "B" and ts.get_name(2) is None
+    ts = taxa_from_state(["A", "B"], to_id=[("Z", 7)])
+    assert ts.get_id("Z") == 7 and ts.get_id("A") is None
+    assert "Z" in ts and "A" not in ts
+    assert repr(ts) == "TaxonSet(A, B)"
+
+
+def test_length_beyond_signed_64_bits():
+    ts = taxa_from_state(["A"], last=2**63)
+    assert ts.len == 2**63
+    assert str(ts) == f"TaxonSet with {2**63} taxa"
+    with pytest.raises(OverflowError):
+        len(ts)
 
 
 def stored(names, **fields):  # a handle read from a stored set whose fields may disagree

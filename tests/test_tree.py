@@ -1,8 +1,107 @@
 import pytest
 
 import quorbelin as qb
-from state import Tree as StoredTree, TaxonSet as StoredTaxa, encode_single_tree
+from state import Tree as StoredTree, TaxonSet as StoredTaxa, decode_single_tree, encode_single_tree, star
 from support import raises_panic
+
+
+def tree_from_state(names, tree):
+    t = qb.Tree("(X,Y);")
+    t.__setstate__(encode_single_tree(StoredTaxa.of(names), tree))
+    return t
+
+
+def test_two_leaves():
+    t = qb.Tree("(A,B);")
+    assert t.to_newick() == t.newick() == str(t) == "(A,B);"
+    assert repr(t) == "SingleTree('(A,B);')"
+    assert t.ntaxa == 2 and len(t) == 3
+    assert t.get_taxa() == ["A", "B"]
+    assert t.get_taxa() is not t.get_taxa()
+
+
+@pytest.mark.parametrize(
+    "text, out",
+    [
+        ("((A:1.5,B:2):0.5,D);", "((A,B),D);"),
+        ("(A:1.5,B:2)C:0.5;", "(A,B);"),
+        ("((A:1,B:2)95:0.3,C:4);", "((A,B),C);"),
+    ],
+)
+def test_text_forms_never_write_lengths(text, out):
+    t = qb.Tree(text)
+    assert t.to_newick() == out
+    assert repr(t) == f"SingleTree('{out}')"
+
+
+def test_only_the_first_tree_is_kept():
+    t = qb.Tree("(A,B);(D,E);")
+    assert t.newick() == "(A,B);"
+    assert t.ntaxa == 4 and t.get_taxa() == ["A", "B", "D", "E"]
+    assert t.get_taxon_name(3) == "E"
+    assert len(t) == 3
+    assert t.taxon_set.names() == ["A", "B", "D", "E"]
+
+
+def test_get_taxon_name():
+    t = qb.Tree("(A,(B,C));")
+    assert [t.get_taxon_name(i) for i in range(4)] == ["A", "B", "C", None]
+
+
+def test_distance_matrix_shares_the_taxon_set():
+    t = qb.Tree("((A,B),C);")
+    m = t.get_distance_matrix()
+    assert type(m) is qb.DistanceMatrix and m.ntaxa == 3
+    assert [m.get(0, 1), m.get(0, 2), m.get(1, 2)] == [2.0, 3.0, 3.0]
+    assert m.taxon_set.names() == t.get_taxa()
+
+
+def test_item_of_a_set_holds_the_whole_taxon_set():
+    ts = qb.TreeSet("(A,B);(C,D);")
+    t = ts[1]
+    assert t.ntaxa == 4 and t.get_taxa() == ["A", "B", "C", "D"]
+    assert t.newick() == "(C,D);"
+    with raises_panic("index out of bounds: the len is 1 but the index is 1"):
+        t.get_distance_matrix()
+    names, stored = decode_single_tree(t.__getstate__())
+    assert names.names == ["A", "B", "C", "D"] and stored.taxa == [-42, 2, 3]
+
+
+@pytest.mark.parametrize("text", ["(,A);", "();", "(A,(,));"])
+def test_unlabelled_leaf_cannot_be_written(text):
+    t = qb.Tree(text)
+    n = len(t.get_taxa())
+    for write in (t.to_newick, t.newick, lambda: str(t), lambda: repr(t)):
+        with raises_panic(f"index out of bounds: the len is {n} but the index is {2**64 - 1}"):
+            write()
+    assert len(t) > 1  # the object stays usable
+
+
+def test_a_comment_alone_is_a_root_leaf_without_taxon():
+    t = qb.Tree("[only a comment]")
+    assert len(t) == 1 and t.ntaxa == 0
+    with raises_panic(f"index out of bounds: the len is 0 but the index is {2**64 - 42}"):
+        t.to_newick()
+    assert t.get_distance_matrix().ntaxa == 0
+
+
+def test_fake_root_length():
+    t = tree_from_state(["A", "B"], star([0, 1], fake_root=True))
+    assert len(t) == 2
+    assert t.newick() == "(A,B);"
+    empty = StoredTree([], [], [], [], [], [], [], fake_root=True, ntaxa=0)
+    t = tree_from_state([], empty)
+    with pytest.raises(OverflowError):
+        len(t)
+
+
+def test_read_only_and_closed():
+    t = qb.Tree("(A,B);")
+    for name in ("ntaxa", "taxon_set"):
+        with pytest.raises(AttributeError):
+            setattr(t, name, 1)
+    with pytest.raises(AttributeError):
+        t.extra = 1
 
 
 def test_text_forms_counts_and_names():
