@@ -221,3 +221,76 @@ def test_matches_the_reference_on_the_plain_and_the_checked_path():
         pairs = [(rng.choice([LEX, CC, DC]), rng.choice([None, True, False])) for _ in range(rng.randint(0, 3))]
         for tree in (qb.Tree(newick(root) + ";"), not_plain(qb.Tree(newick(root) + ";"))):
             assert sorted_three_ways(tree, pairs) == newick(reference_sort(root, pairs)) + ";"
+
+
+def chains(t):  # the children of every node of a stored tree, in sibling order
+    out = []
+    for v in range(len(t.taxa)):
+        out.append([])
+        c = t.firstchild[v]
+        while c != -1:
+            out[v].append(c)
+            c = t.nextsib[c]
+    return out
+
+
+def stable_reference(tree, pairs):
+    """Every node's children as a stable sort orders them, by node index: equal children keep the order
+    they had. Comparisons read the subtrees as given (a parsed tree numbers children after their parents)."""
+    names, t = decode_single_tree(tree.__getstate__())
+    kids = chains(t)
+    leaves = [1 if not kids[v] else 0 for v in range(len(kids))]
+    for v in reversed(range(len(kids))):
+        leaves[v] += sum(leaves[c] for c in kids[v])
+
+    def name(v):
+        return names.names[t.taxa[v]].encode() if not kids[v] else b""  # an inner node reads as ""
+
+    def compare(a, b):
+        for kind, ascending in pairs:
+            if kind is CC:
+                x, y = len(kids[a]), len(kids[b])
+            elif kind is DC:
+                x, y = leaves[a], leaves[b]
+            elif kids[a] and kids[b]:
+                r = next((r for r in map(compare, kids[a], kids[b]) if r), 0)
+                if r:
+                    return r  # decided below, its order applied there
+                x, y = len(kids[a]), len(kids[b])
+            else:
+                x, y = name(a), name(b)
+            raw = (x > y) - (x < y)
+            if raw:
+                return -raw if ascending is False else raw
+        return 0
+
+    return [sorted(k, key=functools.cmp_to_key(compare)) if len(k) > 1 else k for k in kids]
+
+
+def siblings(items):
+    return "(" + ",".join(items) + ")"
+
+
+# Nodes with more children than a short sort takes (16), with ties under every criterion: leaves of one
+# name, inner nodes of one shape, different subtrees of one size.
+MANY = ["B", "A", "(A,B)", "C", "A", "(B,A)", "(A,(B,C))", "B", "(A,B)", "((A,B),C)", "A", "(C,A)", "B",
+        "(A,B,C)", "(A,B)", "C", "((B,C),A)", "A", "(B,A)", "B", "(A,(B,C))", "A"]
+RNG = random.Random(42)
+WIDE = {
+    "17 at an inner node": "(" + siblings(MANY[:17]) + ",(A,B));",
+    "22 at the root": siblings(MANY) + ";",
+    "16, a short sort": siblings(MANY[:16]) + ";",
+    "200 of few kinds": siblings(RNG.choice(["A", "B", "(A,B)", "(B,A)", "(A,(A,B))", "((A,B),A)", "(A,B,A)"])
+                                 for _ in range(200)) + ";",
+    "40 at two levels": siblings([siblings(MANY), *MANY[:18]]) + ";",
+}
+
+
+@pytest.mark.parametrize("text", WIDE.values(), ids=list(WIDE))
+@pytest.mark.parametrize("ascending", [True, False])
+@pytest.mark.parametrize("kind", [LEX, CC, DC], ids=repr)
+def test_many_children_keep_the_order_of_equal_ones(kind, ascending, text):
+    tree = qb.Tree(text)
+    sorted_three_ways(tree, [(kind, ascending)])
+    _, out = decode_single_tree(tree.sort_by(kind, ascending).__getstate__())
+    assert chains(out) == stable_reference(tree, [(kind, ascending)])
