@@ -298,3 +298,60 @@ ACCEPTED = [("ts().get_taxon_name(True)", "B"), ("ts().get_taxon_name(Index(2))"
 @pytest.mark.parametrize("call,result", ACCEPTED)
 def test_accepted(call, result):
     assert eval(call) == result
+
+
+def built(name):  # the same name as a new str object made at run time, not the interned one a call site passes
+    made = "".join(list(name))
+    assert made == name and made is not sys.intern(made)
+    return made
+
+
+# Keyword names made at run time bind exactly as literal ones do, on constructors, methods and class
+# methods: (call given a function k that turns each parameter name into the key it passes, and the paths of
+# genes/species files; what it gives). A binding error is given as its exception's type name and text.
+KEYWORDS = {
+    "Tree()": (lambda k, p: q.Tree(**{k("newick_str"): "((A,B),C);"}).newick(), "((A,B),C);"),
+    "TreeSet()": (lambda k, p: q.TreeSet(**{k("arg"): "(A,B);"}).newick(), "(A:0,B:0);"),
+    "TopologySet()": (lambda k, p: q.TopologySet(**{k("newick_str"): "(A,B);"}).ngenes, 1),
+    "MSCTreeSet()": (lambda k, p: str(q.MSCTreeSet(**{k("species_tree"): SPECIES, k("gene_trees"): GENES})),
+                     "MSCTreeSet with 2 gene trees, 4 taxa"),
+    "SortCriterion()": (lambda k, p: q.SortCriterion(**{k("order"): O.Descending, k("kind"): K.ChildCount})
+                        == q.SortCriterion(K.ChildCount, O.Descending), True),
+    "restriction": (lambda k, p: tree().restriction(**{k("taxa"): ["C", "A"]}).newick(), "(A,C);"),
+    "slice": (lambda k, p: ts().slice(**{k("end"): 2, k("start"): 1}).newick(), "(A:0,(B:0,C:0):0);"),
+    "slice, one by position": (lambda k, p: len(ts().slice(0, **{k("end"): 1})), 1),
+    "get_taxon_name": (lambda k, p: ts().get_taxon_name(**{k("id"): 2}), "C"),
+    "sort_by": (lambda k, p: tree().sort_by(**{k("ascending"): False, k("criterion"): B.ChildCount}).newick(),
+                "((A,B),C);"),
+    "remap": (lambda k, p: tree().remap(**{k("mapping"): {"A": "x", "B": "y", "C": "z"}}).newick(), "((x,y),z);"),
+    "get_by_name": (lambda k, p: tree().get_distance_matrix().get_by_name(**{k("taxon2"): "C", k("taxon1"): "A"}),
+                    3.0),
+    "__setstate__": (lambda k, p: (lambda t: (t.__setstate__(**{k("state"): tree().__getstate__()}), t.newick()))(
+        q.Tree("(X,Y);"))[1], "((A,B),C);"),
+    "add": (lambda k, p: family().add(**{k("view"): MSCTopologySet(GENES, SPECIES)}), None),
+    "TreeSet.from_file": (lambda k, p: q.TreeSet.from_file(**{k("path"): p["genes"]}).ngenes, 2),
+    "MSCTopologySet.from_files": (lambda k, p: str(MSCTopologySet.from_files(
+        **{k("species_tree_path"): p["species"], k("gene_trees_path"): p["genes"]})),
+        "MSCTopologySet with 2 gene trees, 4 taxa"),
+    "FamilyOfMSC.from_files": (lambda k, p: q.FamilyOfMSC.from_files(
+        **{k("species_trees_paths"): [p["species"]], k("gene_trees_paths"): [p["genes"]]}).get_sizes(), [(2, 4)]),
+    # a keyword that repeats a positional argument, one that names no parameter
+    "repeated": (lambda k, p: ts().slice(0, **{k("start"): 1}),
+                 ("TypeError", "TreeSet.slice() got multiple values for argument 'start'")),
+    "unknown": (lambda k, p: O.ascending(**{k("ascending"): 1}),
+                ("TypeError", "SortOrder.ascending() got an unexpected keyword argument 'ascending'")),
+}
+
+
+@pytest.mark.parametrize("call, want", KEYWORDS.values(), ids=list(KEYWORDS))
+def test_keyword_names_made_at_run_time(call, want, tmp_path):
+    (tmp_path / "genes.tre").write_text(GENES)
+    (tmp_path / "species.tre").write_text(SPECIES)
+    paths = {"genes": str(tmp_path / "genes.tre"), "species": str(tmp_path / "species.tre")}
+    outcomes = []
+    for key in (lambda name: name, built):
+        try:
+            outcomes.append(call(key, paths))
+        except TypeError as e:
+            outcomes.append(("TypeError", str(e)))
+    assert outcomes == [want, want]
