@@ -275,3 +275,22 @@ def test_list_form(trees, names, taxa):
     assert (qb.TreeSet(type("Trees", (list,), {"__iter__": None})(trees)).__getstate__()
             == qb.TreeSet(trees).__getstate__())
     assert trees or (str(qb.TreeSet([])), repr(qb.TreeSet([]))) == ("TreeSet with 0 trees, 0 taxa", "TreeSet('')")
+
+
+# A slice checks its order before its end: a start after the end is reported also when the end is past the
+# length too; each check alone has its own text.
+@pytest.mark.parametrize("start, end, text", [
+    (5, 3, "slice index starts at 5 but ends at 3"),
+    (2**64 - 1, 2**63, f"slice index starts at {2**64 - 1} but ends at {2**63}"),
+    (3, 2, "slice index starts at 3 but ends at 2"),
+    (0, 3, "range end index 3 out of range for slice of length 2"),
+    (3, 3, "range end index 3 out of range for slice of length 2"),
+])
+@pytest.mark.parametrize("make", [lambda: qb.TreeSet(GENES), lambda: qb.TopologySet(GENES),
+                                  lambda: qb.MSCTreeSet(GENES, SPECIES), lambda: MSCTopologySet(GENES, SPECIES)],
+                         ids=["TreeSet", "TopologySet", "MSCTreeSet", "MSCTopologySet"])
+def test_slice_checks_its_order_first(make, start, end, text):
+    s = make()
+    with raises_panic(text):
+        s.slice(start, end)
+    assert len(s) == 2
