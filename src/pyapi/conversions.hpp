@@ -120,15 +120,23 @@ struct Kept {
 // Length of a sequence argument, or the refusals of the list kinds.
 Py_ssize_t sequence_length(PyObject* o);
 
+// Items to make room for before the first is read: all `n` of a list or
+// tuple, which holds its items already, but a bounded number for any other
+// sequence, whose length is only claimed (range(2**62) costs nothing to
+// make). Room for more is then taken as items arrive, so a bad item is
+// refused before its sequence's length costs any memory.
+size_t initial_room(PyObject* o, Py_ssize_t n);
+
 template <class T>
 struct Arg<std::vector<T>> {
   using Storage = Kept<std::vector<T>>;
   static_assert(std::is_same_v<typename Arg<T>::Storage, T>, "nested kept storage is not supported");
   static Storage convert(PyObject* o) {
     const Py_ssize_t n = sequence_length(o);
+    const size_t room = initial_room(o, n);
     Storage s;
-    s.items.reserve(static_cast<size_t>(n));
-    s.value.reserve(static_cast<size_t>(n));
+    s.items.reserve(room);
+    s.value.reserve(room);
     for (Py_ssize_t i = 0; i < n; ++i) {
       Ref item = Ref::steal(check(PySequence_GetItem(o, i)));
       auto converted = Arg<T>::convert(item.get());

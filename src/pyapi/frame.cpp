@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -224,6 +225,11 @@ Py_ssize_t sequence_length(PyObject* o) {
   const Py_ssize_t n = PySequence_Size(o);
   if (n < 0) throw PyError{};
   return n;
+}
+
+size_t initial_room(PyObject* o, Py_ssize_t n) {
+  constexpr Py_ssize_t kClaimed = 4096;
+  return static_cast<size_t>(PyList_Check(o) || PyTuple_Check(o) ? n : std::min(n, kClaimed));
 }
 
 std::pair<PyObject*, PyObject*> pair_items(PyObject* o) {
