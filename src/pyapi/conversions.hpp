@@ -71,6 +71,10 @@ struct Arg<std::string> : Plain<std::string> {
   static std::string convert(PyObject* o) { return std::string(text_of(o)); }
 };
 template <>
+struct Arg<qb::HashedName> : Plain<qb::HashedName> {
+  static qb::HashedName convert(PyObject* o) { return qb::HashedName(text_of(o)); }
+};
+template <>
 struct Arg<uint64_t> : Plain<uint64_t> {
   static uint64_t convert(PyObject* o) { return count_of(o); }
 };
@@ -177,7 +181,11 @@ struct MapArg {
                 "nested kept storage is not supported");
   static Storage convert(PyObject* o) {
     check_dict(o);
+    // A dict holds its items: its size bounds the room they need.
+    const auto n = static_cast<size_t>(PyDict_Size(o));
     Storage s;
+    s.items.reserve(2 * n);
+    if constexpr (requires { s.value.reserve(n); }) s.value.reserve(n);
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* val;

@@ -438,9 +438,3 @@ void type_build_failed(const char* name) {
 }
 
 }  // namespace qb::py
-
-namespace qb::py {
-// The dict conversion has no user yet; instantiated here so that it keeps
-// compiling until renaming takes it.
-template struct MapArg<std::unordered_map<std::string_view, std::string_view>>;
-}  // namespace qb::py
