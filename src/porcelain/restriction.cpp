@@ -42,23 +42,23 @@ Result<RestrictionPlan> restriction_plan(const TaxonSet& from, std::span<const s
 
 Result<TaxonSet> remap_taxon_set(const TaxonSet& from, const NameMapping& mapping) {
   if (mapping.size() != from.last) return Error{"Mapping must contain exactly one entry for each taxon"};
-  std::vector<const std::string*> images;
+  std::vector<const HashedName*> images;
   images.reserve(from.names.size());
   size_t bytes = 0;
   for (std::string_view name : from.names) {
-    auto it = mapping.find(name);
+    auto it = mapping.find(HashedName(name));
     if (it == mapping.end()) return Error{"No mapping provided for taxon '" + std::string(name) + "'"};
     images.push_back(&it->second);
-    bytes += it->second.size();
+    bytes += it->second.name.size();
   }
-  std::unordered_set<std::string_view, NameHash, std::equal_to<>> distinct;
+  std::unordered_set<HashedName, HashedName::Hash> distinct;
   distinct.reserve(mapping.size());
   for (const auto& entry : mapping) distinct.insert(entry.second);
   if (distinct.size() != mapping.size())
     return Error{"Mapping is not one-to-one (multiple taxa mapped to same name)"};
   TaxonSet out;
   out.reserve(images.size(), bytes);
-  for (const std::string* image : images) out.get_or_insert(*image);
+  for (const HashedName* image : images) out.get_or_insert(image->name, image->hash);
   return out;
 }
 

@@ -15,13 +15,10 @@
 
 namespace qb {
 
-struct NameHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view name) const noexcept { return static_cast<size_t>(name_hash(name)); }
-};
-
-// Old name -> new name; looked up by std::string_view.
-using NameMapping = std::unordered_map<std::string, std::string, NameHash, std::equal_to<>>;
+// Old name -> new name. The names are views: the caller keeps their texts
+// alive while the mapping is in use (the binding layer views the Python strs
+// of the dict, held for the call), so a mapping copies no name.
+using NameMapping = std::unordered_map<HashedName, HashedName, HashedName::Hash>;
 
 struct RestrictionPlan {
   TaxonSet taxon_set;  // the named taxa once each, ids in order of first occurrence

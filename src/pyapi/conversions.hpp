@@ -71,6 +71,10 @@ struct Arg<std::string> : Plain<std::string> {
   static std::string convert(PyObject* o) { return std::string(text_of(o)); }
 };
 template <>
+struct Arg<qb::HashedName> : Plain<qb::HashedName> {
+  static qb::HashedName convert(PyObject* o) { return qb::HashedName(text_of(o)); }
+};
+template <>
 struct Arg<uint64_t> : Plain<uint64_t> {
   static uint64_t convert(PyObject* o) { return count_of(o); }
 };
@@ -120,15 +124,23 @@ struct Kept {
 // Length of a sequence argument, or the refusals of the list kinds.
 Py_ssize_t sequence_length(PyObject* o);
 
+// Items to make room for before the first is read: all `n` of a list or
+// tuple, which holds its items already, but a bounded number for any other
+// sequence, whose length is only claimed (range(2**62) costs nothing to
+// make). Room for more is then taken as items arrive, so a bad item is
+// refused before its sequence's length costs any memory.
+size_t initial_room(PyObject* o, Py_ssize_t n);
+
 template <class T>
 struct Arg<std::vector<T>> {
   using Storage = Kept<std::vector<T>>;
   static_assert(std::is_same_v<typename Arg<T>::Storage, T>, "nested kept storage is not supported");
   static Storage convert(PyObject* o) {
     const Py_ssize_t n = sequence_length(o);
+    const size_t room = initial_room(o, n);
     Storage s;
-    s.items.reserve(static_cast<size_t>(n));
-    s.value.reserve(static_cast<size_t>(n));
+    s.items.reserve(room);
+    s.value.reserve(room);
     for (Py_ssize_t i = 0; i < n; ++i) {
       Ref item = Ref::steal(check(PySequence_GetItem(o, i)));
       auto converted = Arg<T>::convert(item.get());
@@ -169,7 +181,11 @@ struct MapArg {
                 "nested kept storage is not supported");
   static Storage convert(PyObject* o) {
     check_dict(o);
+    // A dict holds its items: its size bounds the room they need.
+    const auto n = static_cast<size_t>(PyDict_Size(o));
     Storage s;
+    s.items.reserve(2 * n);
+    if constexpr (requires { s.value.reserve(n); }) s.value.reserve(n);
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* val;

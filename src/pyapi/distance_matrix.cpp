@@ -74,7 +74,7 @@ std::string repr(const DistanceMatrixView& self) {
 }
 
 BytesWrite get_state(const DistanceMatrixView& self) {
-  return stored_state(qb::serialized_size(self), [self](qb::StoredWriter& w) { qb::serialize(w, self); });
+  return stored_state(qb::serialized_size(self), [&self](qb::StoredWriter& w) { qb::serialize(w, self); });
 }
 
 void set_state(DistanceMatrixView& self, BytesView state) {

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -226,6 +227,11 @@ Py_ssize_t sequence_length(PyObject* o) {
   return n;
 }
 
+size_t initial_room(PyObject* o, Py_ssize_t n) {
+  constexpr Py_ssize_t kClaimed = 4096;
+  return static_cast<size_t>(PyList_Check(o) || PyTuple_Check(o) ? n : std::min(n, kClaimed));
+}
+
 std::pair<PyObject*, PyObject*> pair_items(PyObject* o) {
   if (!PyTuple_Check(o)) refuse(o, "PyTuple");
   const Py_ssize_t n = PyTuple_Size(o);
@@ -431,10 +437,4 @@ void type_build_failed(const char* name) {
   qb::panic(std::string("failed to create type object for ") + name);
 }
 
-}  // namespace qb::py
-
-namespace qb::py {
-// The dict conversion has no user yet; instantiated here so that it keeps
-// compiling until renaming takes it.
-template struct MapArg<std::unordered_map<std::string_view, std::string_view>>;
 }  // namespace qb::py

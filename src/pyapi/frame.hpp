@@ -31,6 +31,7 @@
 // exclusive one (only __setstate__ and FamilyOfMSC.add). Further parameters
 // are converted from Python by their C++ type (see `Arg` below):
 //   std::string_view / std::string    text ("PyString")
+//   qb::HashedName                    text, viewed with its hash
 //   uint64_t                          count (__index__; OverflowError if < 0)
 //   std::optional<bool> / bool        optional flag ("PyBool"; numpy bools too)
 //   std::vector<T>                    any sequence but str, items as T

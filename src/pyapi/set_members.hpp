@@ -119,7 +119,7 @@ New<C> remap(const typename C::Value& self, const qb::NameMapping& mapping) {
 
 template <class V>
 BytesWrite get_state(const V& self) {
-  return stored_state(qb::serialized_size(self), [self](qb::StoredWriter& w) { qb::serialize(w, self); });
+  return stored_state(qb::serialized_size(self), [&self](qb::StoredWriter& w) { qb::serialize(w, self); });
 }
 
 // The state does not name its class: either class of a pair takes the

@@ -9,8 +9,10 @@
 
 namespace qb::py {
 
-// `write(StoredWriter&)` must write exactly `size` bytes; it runs after the
-// body has returned, so it must own (share) what it writes.
+// `write(StoredWriter&)` must write exactly `size` bytes. It runs after the
+// body has returned, during the result conversion, which the frame does while
+// it still holds the receiver's borrow: it may refer to the receiver's value
+// instead of copying it.
 template <class WriteFn>
 BytesWrite stored_state(uint64_t size, WriteFn write) {
   return {size, [size, write = std::move(write)](char* out) { qb::write_stored_to(out, size, write); }};

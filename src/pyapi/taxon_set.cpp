@@ -44,7 +44,7 @@ std::string repr(const TaxonSetPtr& self) {
 }
 
 BytesWrite get_state(const TaxonSetPtr& self) {
-  return stored_state(qb::serialized_size(*self), [self](qb::StoredWriter& w) { qb::serialize(w, *self); });
+  return stored_state(qb::serialized_size(*self), [&self](qb::StoredWriter& w) { qb::serialize(w, *self); });
 }
 
 void set_state(TaxonSetPtr& self, BytesView state) {

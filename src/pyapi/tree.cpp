@@ -75,7 +75,7 @@ New<TreeClass> remap(const SingleTree& self, const qb::NameMapping& mapping) {
 
 BytesWrite get_state(const SingleTree& self) {
   const uint64_t size = qb::serialized_size(*self.taxon_set) + qb::serialized_size(*self.tree);
-  return stored_state(size, [self](qb::StoredWriter& w) {
+  return stored_state(size, [&self](qb::StoredWriter& w) {
     qb::serialize(w, *self.taxon_set);
     qb::serialize(w, *self.tree);
   });

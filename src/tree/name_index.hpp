@@ -23,6 +23,22 @@ bool name_less(std::string_view a, std::string_view b) noexcept;
 // prefixes differ order as these numbers do.
 uint64_t name_prefix_key(std::string_view name) noexcept;
 
+// A name viewed with its name_hash: a hash table keyed by such names hashes
+// each name once, when it is made, and compares hashes before bytes, so that
+// walking a bucket does not read the bytes of the names it passes.
+struct HashedName {
+  std::string_view name;
+  uint64_t hash;
+
+  explicit HashedName(std::string_view n) noexcept : name(n), hash(name_hash(n)) {}
+  friend bool operator==(const HashedName& a, const HashedName& b) noexcept {
+    return a.hash == b.hash && names_equal(a.name, b.name);
+  }
+  struct Hash {
+    size_t operator()(const HashedName& n) const noexcept { return static_cast<size_t>(n.hash); }
+  };
+};
+
 // `to_id`. Plain mode: exactly {names[i] -> i}, a table of ids whose keys are
 // read from the owner's `names`. General mode: its own ordered map of entries.
 class NameIndex {

@@ -37,7 +37,10 @@ Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only
 
 ParseState new_parse_state(bool topology_only);
 
-// Writers. Walks use an explicit stack; output is appended to `out`.
+// Writers. Walks use an explicit stack; output is appended to `out`. A leaf
+// without a taxon (a negative `taxa` entry) is written as an empty label, so a
+// tree of one such node is written ";"; a taxon id that `names` does not hold
+// stops the write with the bounds text.
 void write_newick_node(const Tree& tree, uint64_t node, const NameList& names,
                        bool with_lengths, std::string& out);
 void write_newick_topology(const Tree& tree, uint64_t node, const NameList& names,

@@ -290,6 +290,26 @@ const char* skip_comment(const char* p, const char* end) {
   return end;
 }
 
+// Counts over the one tree that a text starts with, up to where the parser
+// stops: its first ';' outside a comment, or the end of the text. Outside a
+// comment every '[' opens one (no label or length runs past a '['), and
+// skip_comment finds its end as the parser does. Whatever follows the tree is
+// never looked at, however long it is.
+PieceScan scan_tree(const char* p, const char* end) {
+  PieceScan scan;
+  while (p != end && *p != ';') {
+    if (*p == '[') {
+      p = skip_comment(p + 1, end);
+      continue;
+    }
+    scan.opens += *p == '(';
+    scan.commas += *p == ',';
+    ++p;
+  }
+  scan.end = p;
+  return scan;
+}
+
 // Leaf labels wait here while the index slots where their lookups start are
 // fetched; a new name costs a cache miss otherwise. They are resolved in text
 // order (so ids stay first-seen, and a second label on a leaf still replaces
@@ -432,16 +452,8 @@ size_t trailing_space(const unsigned char* begin, const unsigned char* end) {
 
 Tree parse_newick_tree(TaxonSet& taxon_set, std::string_view text) {
   const char* const begin = text.data();
-  const char* const end = begin + text.size();
-  // Counted over the whole text, ';' or not: an upper bound all the same.
-  PieceScan whole;
-  for (const char* p = begin; p != end;) {
-    const PieceScan piece = scan_piece(p, end);
-    whole.opens += piece.opens;
-    whole.commas += piece.commas;
-    p = piece.end == end ? end : piece.end + 1;
-  }
-  return parse_tree_bytes(taxon_set, begin, end, node_bound(whole));
+  const PieceScan scan = scan_tree(begin, begin + text.size());
+  return parse_tree_bytes(taxon_set, begin, scan.end, node_bound(scan));
 }
 
 Result<ParsedTrees> parse_newick_trees(std::string_view text, bool topology_only) {

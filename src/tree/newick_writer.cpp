@@ -111,7 +111,11 @@ void write_subtree(const Tree& tree, uint64_t start, const NameList& names, bool
     if (budget-- == 0) panic_not_a_tree();
     // Enter v.
     if (at(tree.childcount, v) == 0) {
-      const std::string_view name = at(names, at(tree.taxa, v));
+      // A leaf without a taxon (a negative entry: an empty leaf of the text,
+      // the root of a text without nodes, the one node of a restriction that
+      // kept no leaf) has an empty label. Any other entry names a taxon.
+      const int32_t taxon = at(tree.taxa, v);
+      const std::string_view name = taxon < 0 ? std::string_view() : at(names, taxon);
       cursor.advance(put_name(cursor.room(name.size() + kNodeRoom), name));
     } else {
       char* p = cursor.room(kNodeRoom);

@@ -62,9 +62,9 @@ TEST(Newick, ReadsAndWritesTheTree) {
        "\xe2\x81\x9f\xe3\x80\x80;",
        kNoTrees},
       {"(A,B);(C:x,D);", kBadLength},
-      // Leaves without a taxon have no name to write.
-      {"(,A);", oob(1, -1ull)},
-      {"[only a comment]", oob(0, -42ull)},
+      // Leaves without a taxon are written as empty labels.
+      {"(,A);", "(:0,A:0);|A"},
+      {"[only a comment]", ";"},
   };
   for (const auto& [text, want] : cases) EXPECT_EQ(read(text), want) << text;
   EXPECT_EQ(read(std::string_view()), kNoTrees);  // no data pointer at all

@@ -88,10 +88,18 @@ inline std::vector<std::string_view> first_names(const TaxonSet& taxa, size_t mo
   std::vector<std::string_view> names(taxa.names.begin(), taxa.names.end());
   return names.resize(std::min(most, names.size())), names;
 }
-inline NameMapping renaming(const TaxonSet& taxa, std::string_view suffix) {
+// Every name to itself + `suffix`. A mapping views its texts: the new names
+// live in `held`, whose strings stay in place when the vector is moved.
+struct Renaming {
+  std::vector<std::string> held;
   NameMapping mapping;
-  for (std::string_view name : taxa.names) mapping.emplace(std::string(name), std::string(name) + std::string(suffix));
-  return mapping;
+};
+inline Renaming renaming(const TaxonSet& taxa, std::string_view suffix) {
+  Renaming r;
+  r.held.reserve(taxa.names.size());
+  for (std::string_view name : taxa.names)
+    r.mapping.emplace(HashedName(name), HashedName(r.held.emplace_back(std::string(name) + std::string(suffix))));
+  return r;
 }
 
 // Restriction to all names and to every other one (the first 64): the walk up
@@ -122,7 +130,7 @@ inline void exercise_restriction(const Tree& tree, const TaxonSet& taxa) {
       check(same(twice, r), "restriction is not idempotent");
     });
   guarded([&] {
-    auto renamed = remap_taxon_set(taxa, renaming(taxa, "'"));
+    auto renamed = remap_taxon_set(taxa, renaming(taxa, "'").mapping);
     if (renamed.ok()) return check(renamed->names.size() <= taxa.names.size(), "remap grew the taxon set");
     const std::string& e = renamed.error();
     check(e == "Mapping must contain exactly one entry for each taxon" ||
@@ -186,7 +194,7 @@ inline void exercise_view(const TreeViewBase& view) {
                                   first_names(*view.taxon_set, std::min<size_t>(view.taxon_set->names.size() / 2, 32)));
     if (r.ok()) check(r->topology_only && r->size() == n, "view restriction");
   });
-  auto renamed = view.remap(renaming(*view.taxon_set, ""));
+  auto renamed = view.remap(renaming(*view.taxon_set, "").mapping);
   if (renamed.ok()) check(renamed->trees == view.trees && renamed->topology_only == view.topology_only, "view remap");
   for (uint64_t i = 0; i < n && i < 4; ++i)
     if (matrix_fits((*view.trees)[i])) guarded([&] {
@@ -211,7 +219,7 @@ inline void exercise_msc(const MSCTreeView& m, bool with_gene_trees = true) {
     auto r = m.restriction(first_names(*genes.taxon_set, 64));
     if (r.ok()) check(r->base.variant == m.base.variant && r->base.view.topology_only == topology, "msc restriction");
   });
-  auto renamed = m.remap(renaming(*genes.taxon_set, ""));
+  auto renamed = m.remap(renaming(*genes.taxon_set, "").mapping);
   if (renamed.ok()) check(same(renamed->species_tree, m.species_tree), "remap changed the species tree");
   const MSCTreeView s = m.slice(genes.size() / 2, genes.size());
   check(s.base.variant == m.base.variant && s.base.view.topology_only == topology, "msc slice");
