@@ -99,7 +99,10 @@ INSTANTIATE_TEST_SUITE_P(
                       BadRange{0, 2, "range end index 2 out of range for slice of length 1"},
                       BadRange{1, 2, "range end index 2 out of range for slice of length 1"},
                       BadRange{~uint64_t{0}, ~uint64_t{0},
-                               "range end index 18446744073709551615 out of range for slice of length 1"}));
+                               "range end index 18446744073709551615 out of range for slice of length 1"},
+                      // Both wrong at once: the order is checked first.
+                      BadRange{3, 2, "slice index starts at 3 but ends at 2"},
+                      BadRange{~uint64_t{0}, 5, "slice index starts at 18446744073709551615 but ends at 5"}));
 
 TEST(Views, DistanceMatrixBoundsAndSharing) {
   const TreeViewBase v = parsed(kThree);
