@@ -297,7 +297,9 @@ DistanceMatrix every_pair(const Tree& tree) {
             const auto q = static_cast<uint32_t>(at(tree.taxa, y.leaf));
             const uint32_t lo = std::min(p, q), hi = std::max(p, q);
             if (lo == hi) continue;
-            const auto wide = [](uint32_t id) { return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(id))); };
+            const auto wide = [](uint32_t id) {
+              return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(id)));
+            };
             const uint64_t index = DistanceMatrix::cell_index(n, wide(lo), wide(hi));
             if (index >= m.distances.size()) panic_index(m.distances.size(), index);
             if (hi >= n) panic_index(n, hi);

@@ -61,7 +61,8 @@ TEST(ShortestDecimal, TextsReadBackExactly) {
     double back = -1;
     const auto r = std::from_chars(text, end, back);
     ASSERT_EQ(r.ptr, end);
-    ASSERT_EQ(std::bit_cast<uint64_t>(back), std::bit_cast<uint64_t>(v)) << std::string(static_cast<const char*>(text), end);
+    ASSERT_EQ(std::bit_cast<uint64_t>(back), std::bit_cast<uint64_t>(v))
+        << std::string(static_cast<const char*>(text), end);
   }
 }
 

@@ -234,8 +234,10 @@ TEST(Newick, RandomDecimalsRoundCorrectly) {
     std::string text;
     if (rng() % 4 == 0) text += (rng() % 2) ? "-" : "+";
     text += digits(static_cast<int>(rng() % 6));
-    if (rng() % 3 != 0 || text.empty() || text == "-" || text == "+") text += "." + digits(1 + static_cast<int>(rng() % 24));
-    if (rng() % 5 == 0) text += std::string(rng() % 2 ? "e" : "E") + (rng() % 2 ? "-" : "") + digits(1 + static_cast<int>(rng() % 3));
+    if (rng() % 3 != 0 || text.empty() || text == "-" || text == "+")
+      text += "." + digits(1 + static_cast<int>(rng() % 24));
+    if (rng() % 5 == 0)
+      text += std::string(rng() % 2 ? "e" : "E") + (rng() % 2 ? "-" : "") + digits(1 + static_cast<int>(rng() % 3));
     const double want = std::strtod(text.c_str(), nullptr);
     TaxonSet ts;
     const Tree t = parse_newick_tree(ts, "(A:" + text + ",B);");

@@ -500,7 +500,8 @@ INSTANTIATE_TEST_SUITE_P(
         StoredToIdCase{"missing key", {{"A", 0}, {"C", 2}}, {{"A", 0}, {"C", 2}}},
         StoredToIdCase{"wrong id", {{"A", 0}, {"B", 2}, {"C", 1}}, {{"A", 0}, {"B", 2}, {"C", 1}}},
         StoredToIdCase{"id past names", {{"A", 0}, {"B", 1}, {"C", 3}}, {{"A", 0}, {"B", 1}, {"C", 3}}},
-        StoredToIdCase{"ids above 2^32", {{"A", kBig}, {"B", kBig + 1}, {"C", 2}}, {{"A", kBig}, {"B", kBig + 1}, {"C", 2}}},
+        StoredToIdCase{"ids above 2^32", {{"A", kBig}, {"B", kBig + 1}, {"C", 2}},
+                       {{"A", kBig}, {"B", kBig + 1}, {"C", 2}}},
         StoredToIdCase{"extra key", {{"A", 0}, {"B", 1}, {"C", 2}, {"D", 0}}, {{"A", 0}, {"B", 1}, {"C", 2}, {"D", 0}}},
         StoredToIdCase{"descending", {{"C", 2}, {"B", 1}, {"A", 0}}, {{"A", 0}, {"B", 1}, {"C", 2}}}),
     [](const auto& info) {
@@ -614,10 +615,12 @@ std::vector<BrokenTree> broken_trees() {
   out.push_back({"root is its own child", arena({-42}, {0}, {0}, {-1}, {1}, 0)});
   out.push_back({"sibling cycle", arena({-42, 0, 1}, {0, 0, 0}, {1, -1, -1}, {-1, 2, 1}, {2, 0, 0}, 2)});
   out.push_back({"child points back to root", arena({-42, 0, 1}, {0, 0, 1}, {1, 2, 0}, {-1, -1, -1}, {1, 1, 1}, 2)});
-  out.push_back({"shared child", arena({-42, -1, -1, 0}, {0, 0, 0, 1}, {1, 3, 3, -1}, {-1, 2, -1, -1}, {2, 1, 1, 0}, 1)});
+  out.push_back(
+      {"shared child", arena({-42, -1, -1, 0}, {0, 0, 0, 1}, {1, 3, 3, -1}, {-1, 2, -1, -1}, {2, 1, 1, 0}, 1)});
   out.push_back({"taxon beyond names", arena({-42, 0, 50}, {0, 0, 0}, {1, -1, -1}, {-1, 2, -1}, {2, 0, 0}, 2)});
   out.push_back({"huge ntaxa", arena({-42, 0, 1}, {0, 0, 0}, {1, -1, -1}, {-1, 2, -1}, {2, 0, 0}, ~uint64_t{0})});
-  out.push_back({"ntaxa overflowing cells", arena({-42, 0, 1}, {0, 0, 0}, {1, -1, -1}, {-1, 2, -1}, {2, 0, 0}, uint64_t{1} << 33)});
+  out.push_back({"ntaxa overflowing cells",
+                 arena({-42, 0, 1}, {0, 0, 0}, {1, -1, -1}, {-1, 2, -1}, {2, 0, 0}, uint64_t{1} << 33)});
   {
     Tree t = arena({-42, 0, 1}, {0, 0, 0}, {1, -1, -1}, {-1, 2, -1}, {2, 0, 0}, 2);
     t.firstchild.pop_back();  // shorter than the node count
@@ -637,7 +640,8 @@ std::vector<BrokenTree> broken_trees() {
     t.parents.clear();
     out.push_back({"no lengths", t});
   }
-  out.push_back({"childcount says leaf, has chain", arena({-42, 0, 1}, {0, 0, 0}, {1, -1, -1}, {-1, 2, -1}, {0, 0, 0}, 2)});
+  out.push_back(
+      {"childcount says leaf, has chain", arena({-42, 0, 1}, {0, 0, 0}, {1, -1, -1}, {-1, 2, -1}, {0, 0, 0}, 2)});
   out.push_back({"childcount without chain", arena({-42}, {0}, {-1}, {-1}, {3}, 0)});
   out.push_back({"unlabelled leaf", arena({-42, -1, 0}, {0, 0, 0}, {1, -1, -1}, {-1, 2, -1}, {2, 0, 0}, 1)});
   return out;

@@ -64,7 +64,8 @@ TEST(TaxonSet, SortedOrderIsCachedAndDroppedOnGrowth) {
   const TaxonSet copy = ts;
   EXPECT_EQ(copy.sorted_entries(), want);
   ts.get_or_insert("AA");
-  EXPECT_EQ(ts.sorted_entries(), (E{{"A", 3}, {"AA", 6}, {"AB", 1}, {"Ab", 5}, {"B", 0}, {"\x80", 2}, {"\xff\x01", 4}}));
+  EXPECT_EQ(ts.sorted_entries(),
+            (E{{"A", 3}, {"AA", 6}, {"AB", 1}, {"Ab", 5}, {"B", 0}, {"\x80", 2}, {"\xff\x01", 4}}));
   EXPECT_EQ(copy.sorted_entries(), want);
 }
 
