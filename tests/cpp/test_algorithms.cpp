@@ -153,21 +153,6 @@ TEST(Restrict, BrokenTreesStopWithATextOrEnd) {
       EXPECT_EQ(panic_text([&] { (void)restrict(tree, kAB); }), text);
 }
 
-// Regression: k kept leaves hang from the bottom of a chain of k dropped nodes
-// (a stored tree); walking the chain once per leaf took k^2 steps.
-TEST(Restrict, SharedAncestorWalksStayLinear) {
-  const int32_t k = 100'000;
-  std::vector<int32_t> taxa(2 * k + 1, -1), parents(2 * k + 1, k), links(2 * k + 1, -1);
-  std::vector<uint32_t> counts(2 * k + 1, 0);
-  std::vector<uint64_t> kept(k);
-  std::vector<std::pair<uint64_t, uint64_t>> id_map(k);
-  for (int32_t i = 0; i <= k; ++i) parents[i] = std::max(i - 1, 0), counts[i] = i > 0;
-  for (int32_t i = 0; i < k; ++i) taxa[k + 1 + i] = i, kept[i] = i, id_map[i] = {i, i};
-  const Tree r = arena(taxa, parents, links, links, counts, k).restrict(KeptIds(kept, id_map));
-  EXPECT_EQ(r.node_count(), static_cast<uint64_t>(k) + 1);
-  EXPECT_EQ(r.childcount[0], static_cast<uint32_t>(k));
-}
-
 // The view form: a topology over a new taxon set (the classes check the rest).
 TEST(Views, RestrictionMakesATopology) {
   auto r = topology_restriction(TreeViewBase::from_newick("((A,B),C);(B,(C,D));").value(),

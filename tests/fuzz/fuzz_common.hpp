@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,10 @@ void stored(std::string_view bytes, auto exercise, auto check_error, Write write
 
 // Distance matrices are quadratic in the leaves; larger trees are skipped.
 inline bool matrix_fits(const Tree& t) { return t.ntaxa < 2000 && t.node_count() <= 4096; }
+// A tree's matrix is as large as its ntaxa, with one cell a pair.
+inline bool matrix_shape(const DistanceMatrix& m, const Tree& t) {
+  return m.size == t.ntaxa && m.distances.size() == (t.ntaxa < 2 ? 0 : t.ntaxa * (t.ntaxa - 1) / 2);
+}
 
 // Links agree (chains, parents, counts), every node is reachable and parents
 // come before children: the shape the parser and the builder give.
@@ -82,6 +87,20 @@ inline bool parsed_shape(const Tree& t) {
     if (count != t.childcount[v]) return false;
   }
   return reached == n;
+}
+
+// The parse state the gene-tree/species-tree builders make of one text: its
+// trees as gene trees (the first `most`), then the text uncut as species text
+// over their taxon set; nothing when the text holds no tree.
+inline std::optional<ParseState> gene_tree_state(std::string_view text, bool topology, size_t most = SIZE_MAX) {
+  auto genes = parse_newick_trees(text, topology);
+  if (!genes.ok()) return std::nullopt;
+  ParseState state = new_parse_state(topology);
+  state.taxon_set = std::move(genes->taxon_set);
+  state.gene_trees = std::move(genes->trees);
+  state.gene_trees.resize(std::min(state.gene_trees.size(), most));
+  state.species_tree = parse_newick_tree(state.taxon_set, text);
+  return state;
 }
 
 inline std::vector<std::string_view> first_names(const TaxonSet& taxa, size_t most) {
@@ -166,7 +185,8 @@ inline void exercise_sort(const Tree& tree, const TaxonSet& taxa) {
   }
 }
 
-// Matrices are left to the tree sets (a single tree is read as a set of one).
+// Matrices are left to the tree sets (a single tree is read as a set of one) and
+// to the species trees.
 inline void exercise_tree(const Tree& tree, const TaxonSet& taxa) {
   exercise_restriction(tree, taxa);
   guarded([&] { (void)tree.preorder(); });
@@ -199,9 +219,7 @@ inline void exercise_view(const TreeViewBase& view) {
   for (uint64_t i = 0; i < n && i < 4; ++i)
     if (matrix_fits((*view.trees)[i])) guarded([&] {
         auto m = view.get_distance_matrix(i);
-        const uint64_t k = (*view.trees)[i].ntaxa;
-        check(m && m->taxon_set == view.taxon_set && m->matrix->size == k &&
-                  m->matrix->distances.size() == (k < 2 ? 0 : k * (k - 1) / 2), "tree set matrix");
+        check(m && m->taxon_set == view.taxon_set && matrix_shape(*m->matrix, (*view.trees)[i]), "tree set matrix");
         exercise_matrix_view(*m);
       });
   check(!view.get_distance_matrix(n).has_value(), "matrix past the end");
@@ -214,6 +232,8 @@ inline void exercise_msc(const MSCTreeView& m, bool with_gene_trees = true) {
   const TreeViewBase& genes = m.base.view;
   if (with_gene_trees) exercise_view(genes);
   exercise_tree(m.species_tree, *genes.taxon_set);
+  if (matrix_fits(m.species_tree))
+    guarded([&] { check(matrix_shape(distance_matrix(m.species_tree), m.species_tree), "species tree matrix"); });
   const bool topology = m.base.variant == 1 || genes.topology_only;
   guarded([&] {
     auto r = m.restriction(first_names(*genes.taxon_set, 64));
