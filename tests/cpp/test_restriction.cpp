@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,6 +21,13 @@ namespace qb {
 namespace {
 
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+
+// A renaming over string literals, which outlive the mapping's views of them.
+NameMapping mapping(std::initializer_list<std::pair<std::string_view, std::string_view>> pairs) {
+  NameMapping m;
+  for (const auto& [from, to] : pairs) m.emplace(HashedName(from), HashedName(to));
+  return m;
+}
 
 struct Lookup {
   int32_t taxon;
@@ -247,7 +255,7 @@ TEST(ViewRestriction, NewTaxonSetInListOrderAndATopology) {
 TEST(ViewRemap, SharesTheTreesAndKeepsTheFlag) {
   for (bool flag : {false, true}) {
     const TreeViewBase v = view_of(kGenes, flag);
-    const NameMapping swap{{"A", "B"}, {"B", "A"}, {"C", "c"}, {"D", "D"}};
+    const NameMapping swap = mapping({{"A", "B"}, {"B", "A"}, {"C", "c"}, {"D", "D"}});
     auto r = v.remap(swap);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r->trees, v.trees);
@@ -293,14 +301,14 @@ TEST(MSCViews, RemapCopiesTheSpeciesTreeAndSharesTheGeneTrees) {
       MSCTreeView m = MSCTreeView::make(msc_state());
       m.base.variant = variant;
       m.base.view.topology_only = flag;
-      auto r = m.remap(NameMapping{{"A", "w"}, {"B", "x"}, {"C", "y"}, {"D", "z"}});
+      auto r = m.remap(mapping({{"A", "w"}, {"B", "x"}, {"C", "y"}, {"D", "z"}}));
       ASSERT_TRUE(r.ok());
       EXPECT_EQ(r->base.variant, variant);
       EXPECT_EQ(r->base.view.topology_only, flag);
       EXPECT_EQ(r->base.view.trees, m.base.view.trees);
       EXPECT_EQ(r->species_tree, m.species_tree);
       EXPECT_EQ(r->base.view.taxon_set->names, (std::vector<std::string>{"w", "x", "y", "z"}));
-      EXPECT_EQ(m.remap(NameMapping{{"A", "w"}}).error(), "Mapping must contain exactly one entry for each taxon");
+      EXPECT_EQ(m.remap(mapping({{"A", "w"}})).error(), "Mapping must contain exactly one entry for each taxon");
     }
 }
 
