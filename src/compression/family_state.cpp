@@ -18,6 +18,7 @@ Result<T> prefixed(std::string_view prefix, std::string message) {
 Result<ByteBuffer> write_family_state(std::span<const MSCTreeViewPtr> members) {
   const uint64_t size = serialized_size(members);
   ByteBuffer stored(size);
+  populate_for_write(stored.data(), size);  // written whole: its pages taken in one go
   write_stored_to(stored.data(), size, [&](StoredWriter& w) { serialize(w, members); });
   Result<ByteBuffer> frame = zstd::compress(stored.view());
   if (!frame.ok()) return prefixed<ByteBuffer>("Compression error: ", std::move(frame).error());

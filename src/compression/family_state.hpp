@@ -15,6 +15,9 @@
 
 namespace qb {
 
+// The stored list, written whole, then compressed (zstd::compress: the frame
+// announces its size). The stored list is released on return, so the call
+// holds at most the stored list and the frame at once, and then the frame.
 Result<ByteBuffer> write_family_state(std::span<const MSCTreeViewPtr> members);
 
 // Every member read gets blocks of its own. A state that decodes to more than

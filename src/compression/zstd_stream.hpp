@@ -17,8 +17,14 @@ namespace qb::zstd {
 constexpr int kLevel = 3;
 
 // `input` as exactly one frame, written by a streaming context at level
-// kLevel: no dictionary, no checksum, the content size not announced in
-// advance. The error is the library's error name.
+// kLevel: no dictionary, no checksum. The whole input is handed to the context
+// in one call that also ends the frame, so the library knows its size and the
+// frame header announces it. The error is the library's error name.
+//
+// Memory: the output buffer is sized to the library's bound, which lets the
+// library write the frame in one pass, but only the pages the frame is
+// written to are touched (ByteBuffer): the call takes the frame's size
+// beside its input.
 Result<ByteBuffer> compress(std::string_view input);
 
 // The outputs of every frame of `input`, joined in order, decoded by one
