@@ -3,14 +3,10 @@
 #include <zstd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <new>
 
-#if defined(__unix__)
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
+#include "compression/memory_budget.hpp"
 
 namespace qb::zstd {
 namespace {
@@ -149,36 +145,6 @@ Result<ByteBuffer> decompress(std::string_view input, std::optional<uint64_t> ma
     panic("zstd: the second pass disagreed with the first");
   out.resize(total);
   return out;
-}
-
-uint64_t memory_budget() noexcept {
-  uint64_t budget = UINT64_MAX;
-#if defined(__linux__)
-  // What the system can hand out without swapping, reclaimable cache included.
-  if (std::FILE* f = std::fopen("/proc/meminfo", "re")) {
-    char line[256];
-    unsigned long long kib = 0;
-    while (std::fgets(line, sizeof line, f) != nullptr)
-      if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
-        budget = static_cast<uint64_t>(kib) * 1024;
-        break;
-      }
-    std::fclose(f);
-  }
-#endif
-#if defined(__unix__)
-  if (budget == UINT64_MAX) {
-    const long pages = sysconf(_SC_AVPHYS_PAGES);
-    const long page = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page > 0) budget = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
-  }
-  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
-    rlimit rl{};
-    if (getrlimit(resource, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
-      budget = std::min<uint64_t>(budget, rl.rlim_cur);
-  }
-#endif
-  return budget;
 }
 
 }  // namespace qb::zstd

@@ -33,15 +33,11 @@ Result<ByteBuffer> compress(std::string_view input);
 // otherwise the library's error name (bytes that do not begin a frame, also
 // after a complete one, or a damaged frame).
 //
-// Output beyond `max_output` bytes (default: memory_budget()) throws
-// std::bad_alloc, and the output is never grown past what the budget allows:
-// a larger total is counted without being stored, so a small input that
-// decodes to far more than memory holds fails without taking that memory.
+// Output beyond `max_output` bytes (default: the memory budget of the
+// process, memory_budget.hpp) throws std::bad_alloc, and the output is never
+// grown past what the budget allows: a larger total is counted without being
+// stored, so a small input that decodes to far more than memory holds fails
+// without taking that memory.
 Result<ByteBuffer> decompress(std::string_view input, std::optional<uint64_t> max_output = std::nullopt);
-
-// Bytes this process could still take without being stopped by the system:
-// the memory the system reports available, capped by the address-space and
-// data-size limits of the process. UINT64_MAX where nothing is known.
-uint64_t memory_budget() noexcept;
 
 }  // namespace qb::zstd
