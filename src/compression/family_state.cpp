@@ -25,11 +25,11 @@ Result<ByteBuffer> write_family_state(std::span<const MSCTreeViewPtr> members) {
   return frame;
 }
 
-Result<std::vector<MSCTreeViewPtr>> read_family_state(std::string_view state, std::optional<uint64_t> max_output) {
+Result<std::vector<MSCTreeViewPtr>> read_family_state(std::string_view state, std::optional<uint64_t> max_memory) {
   using Members = std::vector<MSCTreeViewPtr>;
-  Result<ByteBuffer> stored = zstd::decompress(state, max_output);
-  if (!stored.ok()) return prefixed<Members>("Decompression error: ", std::move(stored).error());
-  Result<Members> members = deserialize_family_of_msc(stored->view());
+  zstd::FrameReader frames(state, max_memory);
+  Result<Members> members = read_record<Members>(frames);
+  if (std::optional<std::string> bad = frames.finish()) return prefixed<Members>("Decompression error: ", *bad);
   if (!members.ok()) return prefixed<Members>("Deserialization error: ", std::move(members).error());
   return members;
 }

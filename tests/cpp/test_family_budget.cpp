@@ -1,5 +1,6 @@
 // The memory a family state may take when it is read: the budget read from the
-// system's files (available memory, the process's limits, its control groups).
+// system's files (available memory, the process's limits, its control groups),
+// and the reader charging what it builds against that budget.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,11 +8,15 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "compression/family_state.hpp"
 #include "compression/memory_budget.hpp"
+#include "compression/zstd_stream.hpp"
+#include "porcelain/stored_views.hpp"
 
 namespace qb {
 namespace {
@@ -108,6 +113,56 @@ TEST_P(MemoryBudget, IsTheSmallestRoomOfEverySource) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, MemoryBudget, testing::ValuesIn(kBudgetCases));
+
+// --- What reading a family state may build ---------------------------------
+
+// The stored list of `count` members with `members` empty ones after it.
+std::string empty_members(uint64_t count, uint64_t members) {
+  std::string out(reinterpret_cast<const char*>(&count), 8);
+  const std::string one = serialize_msc_tree_view(MSCTreeView{});
+  for (uint64_t i = 0; i < members; ++i) out += one;
+  return out;
+}
+std::string frame(std::string_view stored) { return std::string(zstd::compress(stored)->view()); }
+
+// "members N", the error text, or "MemoryError".
+std::string outcome(std::string_view state, uint64_t max_memory) {
+  try {
+    auto members = read_family_state(state, max_memory);
+    return members.ok() ? "members " + std::to_string(members->size()) : members.error();
+  } catch (const std::bad_alloc&) {
+    return "MemoryError";
+  }
+}
+
+TEST(FamilyStateBudget, WhatTheMembersTakeIsChargedBeforeTheyAreBuilt) {
+  const std::string cut_short = "Deserialization error: io error: unexpected end of file";
+  // A small output that repeats: 125 MiB decoded from a few kB.
+  std::string repeats;
+  const std::string block = frame(std::string(128 * KiB, 'x'));
+  for (int i = 0; i < 1000; ++i) repeats += block;
+  const std::string three = frame(empty_members(3, 3));
+  struct Row {
+    std::string state;
+    uint64_t max_memory;
+    std::string outcome;
+  };
+  const std::vector<Row> rows = {
+      // 10,000 empty members: 1 MB stored, 7 MB once built.
+      {frame(empty_members(10000, 10000)), 16 * MiB, "members 10000"},
+      {frame(empty_members(10000, 10000)), 4 * MiB, "MemoryError"},
+      // A count beyond the bytes that have all arrived: read up to them, as ever.
+      {frame(empty_members(uint64_t{1} << 40, 3)), 64 * MiB, cut_short},
+      // A count that no budget holds, the bytes still to come: refused at once.
+      {frame(empty_members(uint64_t{1} << 40, 100000)), 64 * MiB, "MemoryError"},
+      // Output after the complete value is not decoded, only checked to be frames.
+      {three + repeats, 64 * MiB, "members 3"},
+      {three + "garbage!", 64 * MiB, "Decompression error: Unknown frame descriptor"},
+      {(three + repeats).substr(0, three.size() + repeats.size() - 1), 64 * MiB,
+       "Decompression error: incomplete frame"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(outcome(row.state, row.max_memory), row.outcome) << row.state.size();
+}
 
 }  // namespace
 }  // namespace qb
