@@ -1,8 +1,7 @@
 #pragma once
-// A growable block of bytes that is never zero-filled: compression output is
-// sized to the library's bound but only the pages written are ever touched,
-// and decompression output grows in place (large blocks are remapped, not
-// copied).
+// A growable block of bytes that is never zero-filled nor touched ahead of
+// writing: a buffer grown ahead of its contents takes memory only for the
+// pages written, and grows in place (large blocks are remapped, not copied).
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
@@ -25,7 +24,7 @@ class ByteBuffer {
     if (grown == nullptr) throw std::bad_alloc();
     (void)bytes_.release();
     bytes_.reset(static_cast<char*>(grown));
-    if (size > size_) advise_large_pages(bytes_.get() + size_, size - size_);
+    if (size > size_) prefer_large_pages(bytes_.get() + size_, size - size_);
     size_ = size;
   }
 

@@ -1,16 +1,13 @@
 #include "compression/zstd_stream.hpp"
 
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <new>
 
-#if defined(__unix__)
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
+#include "compression/memory_budget.hpp"
 
 namespace qb::zstd {
 namespace {
@@ -22,13 +19,11 @@ struct FreeDCtx {
   void operator()(ZSTD_DCtx* d) const noexcept { ZSTD_freeDCtx(d); }
 };
 
-// The output buffer starts from the first frame's announced size (or a
-// multiple of the input) and doubles; up to kFreeGrowth it grows without
-// asking the system, beyond that only while it stays within kRatio times the
-// input (stored forms shrink far less than that) and a quarter of the memory
-// budget. Past that point the rest is counted in kScratch bytes at a time,
-// and the whole input is decoded a second time into one buffer of the exact
-// size: an input that expands without bound costs time, not memory.
+// The output buffer of a reader starts from the first frame's announced size
+// (or a multiple of the input) and doubles; up to kFreeGrowth it grows
+// without asking the system, beyond that only within the allowance, and past
+// kRatio times the input (stored forms shrink far less than that) only over
+// output counted first, kScratch bytes at a time.
 constexpr uint64_t kFirstOutput = uint64_t{64} << 10;
 constexpr uint64_t kFreeGrowth = uint64_t{64} << 20;
 constexpr uint64_t kRatio = 64;
@@ -36,28 +31,14 @@ constexpr size_t kScratch = size_t{1} << 20;
 
 std::string error_name(size_t code) { return ZSTD_getErrorName(code); }
 
-// Room for an output of n bytes with a byte left over (see decode).
-uint64_t room_for(uint64_t n) { return n == UINT64_MAX ? n : n + 1; }
+uint64_t plus(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+uint64_t minus(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
 
-// Decodes the rest of `in` through `d`; `room(out)` is called whenever `out`
-// is full and must leave room in it. An empty result is success.
-template <class Room>
-std::optional<std::string> decode(ZSTD_DCtx* d, ZSTD_inBuffer& in, ZSTD_outBuffer& out, Room&& room) {
-  size_t hint = 0;
-  for (;;) {
-    if (out.pos == out.size) room(out);
-    hint = ZSTD_decompressStream(d, &out, &in);
-    if (ZSTD_isError(hint)) return error_name(hint);
-    // Input used up, and a frame just ended or room left over: the decoder
-    // holds nothing back.
-    if (in.pos == in.size && (hint == 0 || out.pos < out.size)) break;
-  }
-  // A nonzero hint means the last frame still wants bytes (also for no input).
-  if (hint != 0) return std::string("incomplete frame");
-  return std::nullopt;
+// Whether a call of the decoder ends the input: it used the input up, and a
+// frame just ended or room was left over (so it holds nothing back).
+bool input_ended(const ZSTD_inBuffer& in, const ZSTD_outBuffer& out, size_t hint) {
+  return in.pos == in.size && (hint == 0 || out.pos < out.size);
 }
-
-struct Counting {};  // thrown by the growth step to switch to counting
 
 }  // namespace
 
@@ -82,103 +63,128 @@ Result<ByteBuffer> compress(std::string_view input) {
   return out;
 }
 
-Result<ByteBuffer> decompress(std::string_view input, std::optional<uint64_t> max_output) {
-  std::unique_ptr<ZSTD_DCtx, FreeDCtx> d(ZSTD_createDCtx());
-  if (!d) throw std::bad_alloc();
-  std::optional<uint64_t> budget = max_output;  // asked for only when needed
-  auto limit = [&] {
-    if (!budget) budget = memory_budget();
-    return *budget;
-  };
-  auto over_limit = [&](uint64_t total) {
-    if (total > limit()) throw std::bad_alloc();
-  };
-  // Whether the output buffer may grow to `size` bytes without counting first.
-  auto may_grow_to = [&](uint64_t size) {
-    if (size <= kFreeGrowth && !max_output) return true;
-    return size <= room_for(limit()) &&
-           (size <= kFreeGrowth || (size / kRatio <= input.size() && size <= limit() / 4));
-  };
-  // The first frame's announced size, when it may be trusted that far, gives
-  // a buffer that the decoder fills in one pass without copying.
-  uint64_t first = std::clamp<uint64_t>(input.size() * 8, kFirstOutput, kFreeGrowth);
-  const unsigned long long announced = ZSTD_getFrameContentSize(input.data(), input.size());
-  if (announced < ZSTD_CONTENTSIZE_ERROR && may_grow_to(room_for(announced))) first = room_for(announced);
-  if (max_output) first = std::min(first, room_for(*max_output));
-
-  ByteBuffer out(first);
-  ZSTD_inBuffer in{input.data(), input.size(), 0};
-  ZSTD_outBuffer o{out.data(), out.size(), 0};
-  try {
-    auto grow = [&](ZSTD_outBuffer& b) {
-      const uint64_t next = std::min(b.size * 2, max_output ? room_for(*max_output) : UINT64_MAX);
-      if (next <= b.size || !may_grow_to(next)) throw Counting{};
-      out.resize(next);
-      b.dst = out.data();
-      b.size = out.size();
-    };
-    if (auto e = decode(d.get(), in, o, grow)) return Error{std::move(*e)};
-    if (budget) over_limit(o.pos);
-    out.resize(o.pos);
-    return out;
-  } catch (const Counting&) {
-  }
-
-  // Too large to grow into: count the rest without storing it, then decode
-  // everything again into one buffer of the exact size.
-  uint64_t total = o.pos;
-  out = ByteBuffer();
-  ByteBuffer scratch(kScratch);
-  ZSTD_outBuffer s{scratch.data(), scratch.size(), 0};
-  auto count = [&](ZSTD_outBuffer& b) {
-    total += b.pos;
-    over_limit(total);
-    b.pos = 0;
-  };
-  if (auto e = decode(d.get(), in, s, count)) return Error{std::move(*e)};
-  total += s.pos;
-  over_limit(total);
-  scratch = ByteBuffer();
-
-  out.resize(room_for(total));
-  ZSTD_DCtx_reset(d.get(), ZSTD_reset_session_only);
-  ZSTD_inBuffer again{input.data(), input.size(), 0};
-  ZSTD_outBuffer whole{out.data(), out.size(), 0};
-  auto full = [](ZSTD_outBuffer&) { panic("zstd: the second pass decoded more than the first"); };
-  if (decode(d.get(), again, whole, full) || whole.pos != total)
-    panic("zstd: the second pass disagreed with the first");
-  out.resize(total);
-  return out;
+FrameReader::FrameReader(std::string_view input, std::optional<uint64_t> max_memory)
+    : input_(input), limit_(max_memory), d_(ZSTD_createDCtx()) {
+  if (!d_) throw std::bad_alloc();
 }
 
-uint64_t memory_budget() noexcept {
-  uint64_t budget = UINT64_MAX;
-#if defined(__linux__)
-  // What the system can hand out without swapping, reclaimable cache included.
-  if (std::FILE* f = std::fopen("/proc/meminfo", "re")) {
-    char line[256];
-    unsigned long long kib = 0;
-    while (std::fgets(line, sizeof line, f) != nullptr)
-      if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
-        budget = static_cast<uint64_t>(kib) * 1024;
-        break;
-      }
-    std::fclose(f);
+FrameReader::~FrameReader() { ZSTD_freeDCtx(d_); }
+
+// The bytes that buffer and charges together may take, asked of the system
+// only when `total` passes the free growth.
+uint64_t FrameReader::allowance(uint64_t total) {
+  if (limit_) return *limit_;
+  if (!budget_) {
+    if (total <= kFreeGrowth) return kFreeGrowth;
+    // What is in use now is already missing from what the system reports.
+    budget_ = memory_budget();
+    budget_base_ = out_.size() + charged_;
   }
-#endif
-#if defined(__unix__)
-  if (budget == UINT64_MAX) {
-    const long pages = sysconf(_SC_AVPHYS_PAGES);
-    const long page = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page > 0) budget = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
+  return plus(*budget_, budget_base_);
+}
+
+void FrameReader::charge(uint64_t bytes) {
+  check_room(bytes);
+  charged_ += bytes;
+}
+
+void FrameReader::check_room(uint64_t bytes) {
+  const uint64_t total = plus(plus(out_.size(), charged_), bytes);
+  if (total > allowance(total)) throw std::bad_alloc();
+}
+
+uint64_t FrameReader::count_output(uint64_t most) {
+  std::unique_ptr<ZSTD_DCtx, FreeDCtx> d(ZSTD_createDCtx());
+  if (!d) throw std::bad_alloc();
+  ByteBuffer scratch(kScratch);
+  ZSTD_inBuffer in{input_.data(), input_.size(), 0};
+  uint64_t total = 0;
+  while (total < most) {
+    ZSTD_outBuffer o{scratch.data(), scratch.size(), 0};
+    const size_t hint = ZSTD_decompressStream(d.get(), &o, &in);
+    if (ZSTD_isError(hint)) break;  // the reader meets it again where it is
+    total += o.pos;
+    if (input_ended(in, o, hint)) break;
   }
-  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
-    rlimit rl{};
-    if (getrlimit(resource, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
-      budget = std::min<uint64_t>(budget, rl.rlim_cur);
+  return total;
+}
+
+// Room for more output than the `held_` bytes that fill the buffer: twice the
+// buffer, or at once what the reader wants, within the allowance and over
+// output known to exist.
+void FrameReader::grow(uint64_t want) {
+  uint64_t target = std::max<uint64_t>(out_.size() * 2, kFirstOutput);
+  if (out_.size() == 0) {
+    target = std::clamp<uint64_t>(input_.size() * 8, kFirstOutput, kFreeGrowth);
+    const unsigned long long announced = ZSTD_getFrameContentSize(input_.data(), input_.size());
+    if (announced < ZSTD_CONTENTSIZE_ERROR && (announced < kFreeGrowth || announced / kRatio <= input_.size()))
+      target = announced + 1;
   }
-#endif
-  return budget;
+  // One byte over the allowance tells an output of exactly that size from a
+  // larger one.
+  const uint64_t most = plus(minus(allowance(plus(std::max(target, want), charged_)), charged_), 1);
+  if (want > target && want < most) target = want;
+  if (target > most) {
+    target = most;
+    if (want > most) {
+      // More than may be held is wanted: too much, unless the output ends
+      // before the allowance does.
+      verified_ = count_output(most);
+      if (verified_ >= most) throw std::bad_alloc();
+      target = verified_ + 1;
+    }
+  }
+  // `verified_` bytes of output are known to exist (and when a count ended
+  // short of its aim, no more).
+  if (target > verified_ + 1 && target > kFreeGrowth && target / kRatio > input_.size()) {
+    verified_ = count_output(target);
+    if (verified_ < target) target = verified_ + 1;
+  }
+  out_.resize(target);
+}
+
+std::string_view FrameReader::more(uint64_t want) {
+  while (held_ < want && !done_) {
+    if (held_ == out_.size()) grow(want);
+    ZSTD_inBuffer in{input_.data(), input_.size(), in_pos_};
+    ZSTD_outBuffer o{out_.data(), out_.size(), held_};
+    const size_t hint = ZSTD_decompressStream(d_, &o, &in);
+    in_pos_ = in.pos;
+    held_ = o.pos;
+    if (ZSTD_isError(hint)) {
+      error_ = error_name(hint);
+      done_ = true;
+    } else if (input_ended(in, o, hint)) {
+      if (hint != 0) error_ = "incomplete frame";  // the last frame still wants bytes
+      done_ = true;
+    } else if (hint == 0) {
+      frame_start_ = in_pos_;  // a frame ended exactly here
+    }
+  }
+  return {out_.data(), static_cast<size_t>(held_)};
+}
+
+std::optional<std::string> FrameReader::finish() {
+  if (done_) return error_;
+  for (size_t at = frame_start_; at < input_.size();) {
+    const size_t size = ZSTD_findFrameCompressedSize(input_.data() + at, input_.size() - at);
+    if (ZSTD_isError(size))
+      return ZSTD_getErrorCode(size) == ZSTD_error_srcSize_wrong ? std::string("incomplete frame") : error_name(size);
+    at += size;
+  }
+  return std::nullopt;
+}
+
+ByteBuffer FrameReader::take() && {
+  out_.resize(held_);
+  return std::move(out_);
+}
+
+Result<ByteBuffer> decompress(std::string_view input, std::optional<uint64_t> max_output) {
+  FrameReader reader(input, max_output);
+  reader.more(UINT64_MAX);
+  if (std::optional<std::string> error = reader.finish()) return Error{std::move(*error)};
+  return std::move(reader).take();
 }
 
 }  // namespace qb::zstd

@@ -36,11 +36,18 @@ void populate_for_write(void* data, size_t size) noexcept {
 #endif
 }
 
-void advise_large_pages(void* data, size_t size) noexcept {
+void prefer_large_pages(void* data, size_t size) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   constexpr uintptr_t kLarge = uintptr_t{2} << 20;
   if (size >= 2 * kLarge) advise_whole_units(data, size, kLarge, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)size;
 #endif
+}
+
+void advise_large_pages(void* data, size_t size) noexcept {
+  prefer_large_pages(data, size);
   populate_for_write(data, size);
 }
 

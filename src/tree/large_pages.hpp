@@ -13,6 +13,10 @@ namespace qb {
 // Small buffers are left alone. Never fails.
 void advise_large_pages(void* data, size_t size) noexcept;
 
+// Large-page backing alone, for a buffer that may be written only in part:
+// its pages are still taken only when first written. Never fails.
+void prefer_large_pages(void* data, size_t size) noexcept;
+
 // Fresh memory about to be written whole: where the system offers it, its
 // pages are all taken in one call rather than one fault each. Small buffers
 // are left alone. Never fails.

@@ -1,5 +1,7 @@
 #include "stored_form.hpp"
 
+#include <algorithm>
+
 namespace qb {
 
 namespace {
@@ -8,6 +10,18 @@ constexpr uint64_t kCount = 8;  // every count and length prefix
 
 // Smallest encodings, used to bound what a count may reserve.
 constexpr uint64_t kMinText = 8;
+
+// Memory of a taxon set read, beyond the name bytes: the end offset of each
+// name; the plain index's smallest table (16 slots of 4 bytes) and, per
+// name, its slots (at most 3.2 of 4 bytes) and its place in the sorted
+// order; per entry of a general index, a node of the ordered map with its
+// key (the key's bytes too when they are long).
+constexpr uint64_t kNameOffset = 4;
+constexpr uint64_t kPlainIndex = 64 + kBlockOverhead;
+constexpr uint64_t kPlainSlots = 16;
+constexpr uint64_t kMapEntry = 96;
+// Names are charged in steps of this many bytes rather than one by one.
+constexpr uint64_t kChargeStep = uint64_t{64} << 10;
 
 bool ascii_word(const unsigned char* p) {
   uint64_t w;
@@ -71,8 +85,53 @@ std::string utf8_error(std::string_view bytes) {
   return {};
 }
 
+namespace {
+
+uint64_t times(uint64_t a, uint64_t b) { return b && a > UINT64_MAX / b ? UINT64_MAX : a * b; }
+uint64_t plus(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
+// Bytes that are all there from the start; sums what a reader charges.
+class CountingSource final : public StoredSource {
+ public:
+  explicit CountingSource(std::string_view bytes) : bytes_(bytes) {}
+  std::string_view more(uint64_t) override { return bytes_; }
+  void charge(uint64_t bytes) override { charged_ = plus(charged_, bytes); }
+  void check_room(uint64_t) override {}
+  bool all_arrived() const override { return true; }
+  uint64_t charged() const noexcept { return charged_; }
+
+ private:
+  std::string_view bytes_;
+  uint64_t charged_ = 0;
+};
+
+}  // namespace
+
+uint64_t charged_by_reading(std::string_view bytes, void (*read)(StoredReader&)) {
+  CountingSource source(bytes);
+  StoredReader r(source);
+  read(r);
+  if (!r.ok()) panic("stored form: an empty value does not read back: " + r.error());
+  return source.charged();
+}
+
+bool StoredReader::more(uint64_t n) {
+  if (!source_ || !ok()) return false;
+  const uint64_t at = offset();
+  show(source_->more(plus(at, n)), at);
+  return remaining() >= n;
+}
+
+void StoredReader::expect(uint64_t count, uint64_t encoded, uint64_t built) {
+  if (!source_) return;
+  if (source_->all_arrived()) count = std::min(count, remaining() / encoded);
+  const uint64_t input = times(count, encoded);
+  // The bytes at hand are held already; the rest must still arrive.
+  source_->check_room(plus(times(count, built), input > remaining() ? input - remaining() : 0));
+}
+
 bool StoredReader::flag() {
-  if (left_ < 1) {
+  if (!have(1)) {
     fail_eof();
     return false;
   }
@@ -82,15 +141,15 @@ bool StoredReader::flag() {
     return false;
   }
   ++p_;
-  --left_;
   return b == 1;
 }
 
 std::string_view StoredReader::text_view() {
   const uint64_t len = u64();
   if (!ok()) return {};
-  // Tested before anything is allocated: a corrupt length costs nothing.
-  if (len > left_) {
+  // Tested before anything is allocated: a corrupt length costs nothing
+  // beyond the input it reaches for.
+  if (!have(len)) {
     fail("io error: ");
     return {};
   }
@@ -103,15 +162,15 @@ std::string_view StoredReader::text_view() {
     }
   }
   p_ += len;
-  left_ -= len;
   return bytes;
 }
 
 std::string_view StoredReader::text_view_again() noexcept {
-  const uint64_t len = u64();
-  std::string_view bytes(reinterpret_cast<const char*>(p_), len);
-  p_ += len;
-  left_ -= len;
+  uint64_t len;
+  std::memcpy(&len, p_, 8);
+  if constexpr (std::endian::native == std::endian::big) len = __builtin_bswap64(len);
+  std::string_view bytes(reinterpret_cast<const char*>(p_ + 8), len);
+  p_ += 8 + len;
   return bytes;
 }
 
@@ -150,28 +209,37 @@ void serialize(StoredWriter& w, const TaxonSet& taxon_set) {
 TaxonSet deserialize_taxon_set(StoredReader& r) {
   TaxonSet out;
   const uint64_t entries = r.u64();
-  const StoredReader at_entries = r;
+  const uint64_t at_entries = r.offset();
   bool ascending = true;
   uint64_t key_bytes = 0;
-  std::string_view previous;
+  // The previous key by place: bytes arriving later may move it.
+  uint64_t previous_at = 0, previous_size = 0;
   for (uint64_t i = 0; i < entries && r.ok(); ++i) {
-    const std::string_view key = r.text_view();
+    const uint64_t at = r.offset() + kCount;
+    const uint64_t size = r.text_view().size();
     r.u64();
     if (!r.ok()) break;
-    if (i > 0 && !name_less(previous, key)) ascending = false;
-    previous = key;
-    key_bytes += key.size();
+    if (i > 0 && !name_less(r.bytes_at(previous_at, previous_size), r.bytes_at(at, size))) ascending = false;
+    previous_at = at;
+    previous_size = size;
+    key_bytes += size;
   }
   const uint64_t count = r.u64();
-  if (r.ok()) {
-    // The names of a plain set have the bytes of the keys already read; more
-    // only grows as they come.
-    out.names.reserve(r.reserve_for(count, 4, kMinText), key_bytes < r.remaining() ? key_bytes : r.remaining());
-  }
+  if (!r.ok()) return out;
+  // Every name costs its bytes and its offset; each entry of the index
+  // (plain or general) is charged once the names are in.
+  if (r.charging()) r.expect(count, kMinText, kNameOffset);
+  // The names of a plain set have the bytes of the keys already read; more
+  // only grows as they come.
+  out.names.reserve(r.reserve_for(count, kNameOffset, kMinText), key_bytes < r.remaining() ? key_bytes : r.remaining());
+  uint64_t uncharged = 0;
   for (uint64_t i = 0; i < count && r.ok(); ++i) {
     const std::string_view name = r.text_view();
-    if (r.ok()) out.names.push_back(name);
+    if (!r.ok()) break;
+    if ((uncharged += name.size() + kNameOffset) >= kChargeStep) r.charge(std::exchange(uncharged, 0));
+    out.names.push_back(name);
   }
+  r.charge(uncharged);
   out.last = r.u64();
   if (!r.ok()) return out;
 
@@ -180,7 +248,7 @@ TaxonSet deserialize_taxon_set(StoredReader& r) {
     // The ids come in the order of the names, not of their places: two
     // readers run ahead to fetch each name's offsets, then its bytes.
     constexpr uint64_t kAhead = 8;
-    StoredReader again = at_entries, near = at_entries, far = at_entries;
+    StoredReader again = r.at(at_entries), near = again, far = again;
     auto next_id = [](StoredReader& reader) {
       reader.text_view_again();
       return reader.u64();
@@ -190,6 +258,7 @@ TaxonSet deserialize_taxon_set(StoredReader& r) {
       if (id < n) out.names.prefetch_offsets(id);
     }
     for (uint64_t k = 0; k < kAhead && k < n; ++k) next_id(near);
+    r.charge(n * sizeof(uint32_t));
     std::vector<uint32_t> order(n);
     bool plain = true;
     for (uint64_t k = 0; plain && k < n; ++k) {
@@ -207,13 +276,15 @@ TaxonSet deserialize_taxon_set(StoredReader& r) {
       order[k] = static_cast<uint32_t>(id);
     }
     if (plain) {
+      r.charge(kPlainIndex + n * kPlainSlots);
       out.to_id.index_all(out.names);
       out.install_sorted_ids(std::move(order));
       return out;
     }
   }
   // A repeated key keeps its first place and takes the later id.
-  StoredReader again = at_entries;
+  r.charge(entries * kMapEntry + key_bytes);
+  StoredReader again = r.at(at_entries);
   NameIndex::Entries map;
   for (uint64_t k = 0; k < entries; ++k) {
     const std::string_view key = again.text_view_again();
