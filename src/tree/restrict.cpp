@@ -1,25 +1,28 @@
 // Restriction: keep the leaves whose taxa are kept ids, drop the inner nodes
 // that no longer branch, renumber the taxa.
 //
-// Three stages: the skeleton (every surviving node under its nearest surviving
-// ancestor, children in source index order), the contraction of the non-root
-// nodes left with one child, and, when the root then has one child, the
-// rebuild of that child's subtree as the whole tree. Each later stage runs
-// only when the one before leaves such nodes, and the result's ntaxa differs
-// by stage (see Tree::restrict). The skeleton is worked out on per-node
-// vectors first, so only the tree returned by the first two stages is built.
+// Two roads lead to the skeleton (every surviving node under its nearest
+// surviving ancestor, in source index order), and one tail (finish) makes the
+// result of it: the contraction of the non-root nodes left with one child and,
+// when the root then has one child, the rebuild of that child's subtree as the
+// whole tree. Each later stage runs only when the one before leaves such
+// nodes, and the result's ntaxa differs by stage (see finish).
 //
-// Working data is one vector per node; the ancestor walks share what they
-// learn, so the whole call is linear in the node count even for stored trees
-// whose parent links zigzag, and a parent walk that loops stops with a Panic.
+// The full passes (skeleton_by_full_passes) work on per-node vectors; their
+// ancestor walks share what they learn, so the call is linear in the node
+// count even for stored trees whose parent links zigzag, and a parent walk
+// that loops stops with a Panic. Few kept ids in a large tree take a shorter
+// road (skeleton_by_sparse_walk): one checking pass that also finds the kept
+// leaves, then walks up from those leaves alone. Trees the check does not
+// pass, and larger kept sets, take the full passes.
 //
-// Few kept ids in a large tree take a shorter road to the same result: one
-// checking pass that also finds the kept leaves, then walks up from those
-// leaves alone (restrict_sparse). Trees the check does not pass, and larger
-// kept sets, take the passes above.
+// All working data belongs to the call: nothing is kept between calls, so a
+// call that stops (a Panic, std::bad_alloc) leaves nothing behind.
 #include "restrict.hpp"
 
 #include <algorithm>
+#include <memory>
+#include <optional>
 
 #include "plain_tree.hpp"
 
@@ -65,9 +68,26 @@ KeptIds::KeptIds(std::span<const uint64_t> kept, std::span<const std::pair<uint6
 
 namespace {
 
-constexpr int32_t kUnknown = -1;  // not placed yet / nearest survivor not known
-constexpr int32_t kOnPath = -2;   // on the ancestor walk in progress
-constexpr uint8_t kUnseen = 3;    // not reached from the root
+// The skeleton: node 0 is the root; every other node k is a surviving source
+// node, in increasing source index, under its skeleton parent (parent[k] < k),
+// with the taxon its leaf gets in the result (-1 for an inner node, or for a
+// kept id without a new one).
+struct Skeleton {
+  std::vector<int32_t> parent;
+  std::vector<int32_t> taxon;
+
+  // `capacity`: the expected node count, the root included (a hint).
+  explicit Skeleton(uint64_t capacity) {
+    parent.reserve(capacity);
+    taxon.reserve(capacity);
+    add(0, -1);
+  }
+  int32_t add(int32_t above, int32_t new_taxon) {
+    parent.push_back(above);
+    taxon.push_back(new_taxon);
+    return static_cast<int32_t>(parent.size() - 1);
+  }
+};
 
 // Step 1 on trees whose every link points forward: firstchild and nextsib of
 // each node name -1 or a later node, and every node but the root is named by
@@ -75,13 +95,12 @@ constexpr uint8_t kUnseen = 3;    // not reached from the root
 // chain parent then comes before it, so the counts can be summed in one pass
 // down the indices instead of a walk. False, with nothing decided, for any
 // other tree, which takes the walk.
-bool kept_below_forward(const Tree& tree, const KeptIds& kept, std::vector<uint8_t>& below,
-                        std::vector<int32_t>& chain_parent) {
+bool kept_below_forward(const Tree& tree, const KeptIds& kept, std::vector<uint8_t>& below) {
   const uint64_t n = tree.node_count();
   if (n == 0 || n > static_cast<uint64_t>(INT32_MAX) || tree.childcount.size() < n || tree.firstchild.size() < n ||
       tree.nextsib.size() < n)
     return false;
-  chain_parent.assign(n, -1);
+  std::vector<int32_t> chain_parent(n, -1);
   below.assign(n, 0);
   for (uint64_t v = 0; v < n; ++v) {
     const int32_t fc = tree.firstchild[v];
@@ -101,13 +120,16 @@ bool kept_below_forward(const Tree& tree, const KeptIds& kept, std::vector<uint8
   return true;
 }
 
+constexpr uint8_t kUnseen = 3;  // in the kept-leaf counts: not reached from the root
+
 // Step 1: kept leaves below each node, saturated at 2 (survival asks for "2
 // or more"), kUnseen for nodes the root does not reach. One walk over the
 // child chains from the root: a leaf (childcount 0) counts its own taxon, an
 // inner node the sum over its chain, added as each child's subtree is done.
 // A node reached twice means the links do not form a tree.
-void kept_below(const Tree& tree, const KeptIds& kept, std::vector<uint8_t>& below, std::vector<int32_t>& spare) {
-  if (kept_below_forward(tree, kept, below, spare)) return;
+std::vector<uint8_t> kept_below(const Tree& tree, const KeptIds& kept) {
+  std::vector<uint8_t> below;
+  if (kept_below_forward(tree, kept, below)) return below;
   const uint64_t n = tree.node_count();
   if (n == 0) panic("malformed tree: the tree has no nodes");
   below.assign(n, kUnseen);
@@ -150,37 +172,29 @@ void kept_below(const Tree& tree, const KeptIds& kept, std::vector<uint8_t>& bel
       p = static_cast<uint8_t>(std::min(2, p + below[v]));
     }
   }
+  return below;
 }
 
-// Steps 2 and 3 without building: which nodes the skeleton holds and under
-// which node. Survival is read off as needed: node 0 always, a leaf by its own
-// kept taxon, an inner node by two or more kept leaves below. A surviving v is
-// placed under its nearest surviving ancestor a (up[v] = a) when a was placed
-// before it (always, in trees whose parents come first); up[v] = kLeftOut
-// otherwise, and its surviving descendants are then left out in turn. For a
-// dropped v, up[v] caches its nearest surviving ancestor once a walk found it.
-struct Skeleton {
-  std::vector<uint8_t> below;  // step 1
-  std::vector<int32_t> up;
-  std::vector<uint8_t> kids;   // skeleton children of each node, saturated at 2
-  std::vector<uint8_t> placed;
-  std::vector<int32_t> spare;  // scratch of steps 1 and 5
-  uint64_t count = 1;          // placed nodes, the root included
-  bool inner_single = false;   // a placed node other than the root has one child
+// What the full passes know of a node in step 3.
+enum class Placement : uint8_t {
+  kNotYet,   // a surviving node the loop has not come to, or a dropped one no walk crossed
+  kOnWalk,   // dropped, on the ancestor walk in progress
+  kDropped,  // dropped; up[v] is its nearest surviving ancestor (a source index)
+  kPlaced,   // in the skeleton; up[v] is its skeleton index
+  kLeftOut,  // surviving, under an ancestor that was not placed before it
 };
 
-constexpr int32_t kLeftOut = -3;
-
-// The sparse path is taken when the tree has this many times more nodes than
-// there are kept ids; with more kept ids most nodes are walked anyway.
-constexpr uint64_t kSparseRatio = 32;
-
-Skeleton skeleton(const Tree& tree, const KeptIds& kept) {
+// Steps 1 to 3 by passes over every node. Survival is read off as needed:
+// node 0 always, a leaf by its own kept taxon, an inner node by two or more
+// kept leaves below. A surviving v is placed under its nearest surviving
+// ancestor a when a was placed before it (always, in trees whose parents
+// come first), and left out otherwise; its surviving descendants are then
+// left out in turn. A walk from v up to a records a for every dropped node it
+// crosses, so no dropped node is crossed twice.
+Skeleton skeleton_by_full_passes(const Tree& tree, const KeptIds& kept) {
   const uint64_t n = tree.node_count();
-  Skeleton sk;
-  kept_below(tree, kept, sk.below, sk.spare);
-  const std::vector<uint8_t>& below = sk.below;
-  auto alive = [&](uint64_t v) {
+  const std::vector<uint8_t> below = kept_below(tree, kept);
+  auto survives = [&](uint64_t v) {
     if (at(tree.childcount, v) == 0) return v == 0 || kept.contains(at(tree.taxa, v));
     return v == 0 || below[v] == 2;
   };
@@ -189,64 +203,89 @@ Skeleton skeleton(const Tree& tree, const KeptIds& kept) {
     check_index(n, p);
     return p;
   };
-  sk.up.assign(n, kUnknown);
-  sk.kids.assign(n, 0);
-  sk.up[0] = 0;
-  sk.placed.assign(n, 0);
-  sk.placed[0] = 1;
-  std::vector<uint64_t> path;
+  std::vector<Placement> placement(n, Placement::kNotYet);
+  std::vector<int32_t> up(n);
+  placement[0] = Placement::kPlaced;
+  up[0] = 0;
+  // Most skeletons hold at most two nodes per kept id; larger ones grow.
+  Skeleton sk(std::min(n, 2 * kept.size() + 1));
+  std::vector<uint64_t> walk;
   for (uint64_t v = 1; v < n; ++v) {
-    if (at(tree.childcount, v) == 0 ? !kept.contains(at(tree.taxa, v)) : below[v] != 2) continue;
+    if (!survives(v)) continue;
     uint64_t a = parent(v);
-    while (!alive(a)) {
-      const int32_t known = sk.up[a];
-      if (known >= 0) {
-        a = static_cast<uint64_t>(known);
+    while (!survives(a)) {
+      if (placement[a] == Placement::kDropped) {
+        a = static_cast<uint64_t>(up[a]);
         break;
       }
-      if (known == kOnPath) panic_not_a_tree();
-      sk.up[a] = kOnPath;
-      path.push_back(a);
+      if (placement[a] == Placement::kOnWalk) panic_not_a_tree();
+      placement[a] = Placement::kOnWalk;
+      walk.push_back(a);
       a = parent(a);
     }
-    for (uint64_t d : path) sk.up[d] = static_cast<int32_t>(a);
-    path.clear();
-    if (!sk.placed[a]) {
-      sk.up[v] = kLeftOut;
+    for (uint64_t d : walk) {
+      placement[d] = Placement::kDropped;
+      up[d] = static_cast<int32_t>(a);
+    }
+    walk.clear();
+    if (placement[a] != Placement::kPlaced) {
+      placement[v] = Placement::kLeftOut;
       continue;
     }
-    sk.placed[v] = 1;
-    sk.up[v] = static_cast<int32_t>(a);
-    if (sk.kids[a] < 2) ++sk.kids[a];
-    ++sk.count;
+    int32_t taxon = -1;
+    if (tree.childcount[v] == 0) kept.find(tree.taxa[v], taxon);
+    placement[v] = Placement::kPlaced;
+    up[v] = sk.add(up[a], taxon);
   }
-  for (uint64_t v = 1; v < n && !sk.inner_single; ++v) sk.inner_single = sk.placed[v] && sk.kids[v] == 1;
   return sk;
 }
 
-// The placed nodes in source index order, each under the new index of its
-// skeleton parent: the skeleton itself (step 3), or, with `contract`, without
-// its non-root nodes of one child, each node under its nearest skeleton
-// ancestor that is the root or has another count (step 5).
-Tree build(Skeleton& sk, const Tree& tree, const KeptIds& kept, bool contract, uint64_t ntaxa) {
-  const uint64_t n = sk.up.size();
-  uint64_t count = sk.count;
-  if (contract)
-    for (uint64_t v = 1; v < n; ++v) count -= sk.placed[v] && sk.kids[v] == 1;
-  TreeBuilder out(count);
-  std::vector<int32_t>& index = sk.spare;
-  index.assign(n, kUnknown);
-  index[0] = 0;
-  for (uint64_t v = 1; v < n; ++v) {
-    if (!sk.placed[v] || (contract && sk.kids[v] == 1)) continue;
-    int32_t a = sk.up[v];
-    if (contract)
-      while (a != 0 && sk.kids[a] == 1) a = sk.up[a];
-    int32_t taxon = -1;  // an inner node's, or a kept leaf's new one
-    if (tree.childcount[v] == 0) kept.find(tree.taxa[v], taxon);
-    index[v] = out.add(index[a], taxon);
+// The same skeleton as the full passes, for plain trees (is_plain_tree): the
+// kept leaves are found in the checking pass, and only the paths from them up
+// to the root are walked. Each walk climbs over the nodes no walk reached
+// before (one kept leaf below so far); from the first node an earlier walk
+// reached, it marks the nodes as shared (two kept leaves or more below: they
+// survive) until it meets one already shared, so each node is marked at most
+// twice. The root is never marked: it survives whatever lies below. The
+// survivors are then placed in index order under their nearest surviving
+// ancestor, which a plain tree numbers before them. Nothing when the tree is
+// not plain.
+std::optional<Skeleton> skeleton_by_sparse_walk(const Tree& t, const KeptIds& kept) {
+  std::vector<int32_t> survivors;
+  const int32_t* taxa = t.taxa.data();
+  const auto gather = [&](int32_t v) {
+    if (kept.contains(taxa[v])) survivors.push_back(v);
+  };
+  if (!is_plain_tree(t, gather)) return std::nullopt;
+  // reached: on a walk, one kept leaf or more below; shared: two or more, so
+  // the node survives. The ancestors of a reached node are reached. One bit
+  // per node each, as both are cleared for every node.
+  std::vector<bool> reached(t.node_count()), shared(t.node_count());
+  const int32_t* parents = t.parents.data();
+  const size_t leaves = survivors.size();
+  for (size_t i = 0; i < leaves; ++i) {
+    int32_t u = parents[survivors[i]];
+    for (; u != 0 && !reached[u]; u = parents[u]) reached[u] = true;
+    for (; u != 0 && !shared[u]; u = parents[u]) {
+      shared[u] = true;
+      survivors.push_back(u);
+    }
   }
-  return std::move(out).finish(ntaxa);
+  std::sort(survivors.begin(), survivors.end());
+  Skeleton sk(survivors.size() + 1);
+  // The skeleton index of each survivor, written when it is placed: before it
+  // is read, as the survivors are placed in index order. The other entries
+  // are never written nor read, so only the pages of survivors are touched.
+  const auto index = std::make_unique_for_overwrite<int32_t[]>(t.node_count());
+  index[0] = 0;
+  for (const int32_t v : survivors) {
+    int32_t a = parents[v];
+    while (a != 0 && !shared[a]) a = parents[a];
+    int32_t taxon = -1;
+    if (t.childcount[v] == 0) kept.find(t.taxa[v], taxon);
+    index[v] = sk.add(index[a], taxon);
+  }
+  return sk;
 }
 
 // Step 6: the subtree of the root's only child c as a tree of its own,
@@ -255,7 +294,7 @@ Tree build(Skeleton& sk, const Tree& tree, const KeptIds& kept, bool contract, u
 Tree rebuild(const Tree& t, uint64_t c) {
   const uint64_t m = t.node_count();
   TreeBuilder out(m - 1, t.taxa[c]);
-  std::vector<int32_t> place(m, kUnknown);
+  std::vector<int32_t> place(m, -1);
   place[c] = 0;
   std::vector<uint64_t> stack;
   std::vector<uint64_t> kids;
@@ -274,131 +313,48 @@ Tree rebuild(const Tree& t, uint64_t c) {
   return std::move(out).finish(labelled);
 }
 
-// Step 5 on a built skeleton (whose parents come before their children): its
-// nodes but the non-root ones of one child, each under its nearest skeleton
-// ancestor that is the root or has another count, in index order.
-Tree contract(const Tree& s) {
-  const uint64_t m = s.node_count();
-  uint64_t count = 1;
-  for (uint64_t v = 1; v < m; ++v) count += s.childcount[v] != 1;
-  TreeBuilder out(count);
-  std::vector<int32_t> index(m, kUnknown);
+// Steps 4 to 6, the same for both roads. The skeleton is the result unless a
+// node other than the root has one child. Then those nodes are contracted
+// away (step 5): each such node takes the new index of its nearest ancestor
+// that is the root or has another count, which its descendants then read as
+// their parent's; the others keep their order. If the root is then left with
+// one child, that child's subtree is the result (step 6). ntaxa counts the
+// kept ids, unless the rebuild runs, which counts the labelled nodes.
+Tree finish(const Skeleton& sk, uint64_t ntaxa) {
+  const size_t m = sk.parent.size();
+  std::vector<uint8_t> kids(m, 0);  // skeleton children, saturated at 2
+  for (size_t k = 1; k < m; ++k) {
+    uint8_t& count = kids[static_cast<size_t>(sk.parent[k])];
+    if (count < 2) ++count;
+  }
+  size_t single = 0;  // nodes other than the root with one child
+  for (size_t k = 1; k < m; ++k) single += kids[k] == 1;
+  TreeBuilder out(m - single);
+  std::vector<int32_t> index(m);
   index[0] = 0;
-  for (uint64_t v = 1; v < m; ++v) {
-    if (s.childcount[v] == 1) continue;
-    int32_t a = s.parents[v];
-    while (a != 0 && s.childcount[a] == 1) a = s.parents[a];
-    index[v] = out.add(index[a], s.taxa[v]);
+  for (size_t k = 1; k < m; ++k) {
+    const int32_t above = index[static_cast<size_t>(sk.parent[k])];
+    index[k] = kids[k] == 1 ? above : out.add(above, sk.taxon[k]);
   }
-  return std::move(out).finish(s.ntaxa);
+  Tree result = std::move(out).finish(ntaxa);
+  if (single == 0 || result.childcount[0] != 1) return result;
+  return rebuild(result, static_cast<uint64_t>(result.firstchild[0]));
 }
 
-// Per-node marks of the sparse path, kept between calls (per thread) so that
-// a restriction to a few taxa touches memory in proportion to what it keeps,
-// not to the tree: 0 on every node between calls. During a call: 1 = one kept
-// leaf below, 2 = two or more, 3 + k = placed as skeleton node k.
-struct SparseMarks {
-  std::vector<int32_t> mark;
-  std::vector<int32_t> touched;  // nodes whose mark is not 0
-};
-
-class MarksInUse {
- public:
-  MarksInUse(SparseMarks& m, uint64_t n) : m_(m) {
-    if (m_.mark.size() < n) m_.mark.resize(n, 0);
-  }
-  ~MarksInUse() {
-    for (int32_t v : m_.touched) m_.mark[v] = 0;
-    m_.touched.clear();
-  }
-  MarksInUse(const MarksInUse&) = delete;
-  MarksInUse& operator=(const MarksInUse&) = delete;
-
- private:
-  SparseMarks& m_;
-};
-
-// The same result as the full passes, for plain trees (is_plain_tree) and few
-// kept ids: the kept leaves are found in the checking pass, and only the paths
-// from them up to the root are walked. Each walk climbs until it meets a node
-// an earlier walk marked; from there it raises the marks to "two kept leaves
-// below" until it meets one already raised, so each node is marked at most
-// twice. The survivors (kept leaves and nodes with two kept leaves below) are
-// placed in index order under their nearest surviving ancestor, which a plain
-// tree has placed before them. False (nothing built) when the tree is not plain.
-bool restrict_sparse(const Tree& t, const KeptIds& kept, Tree& result) {
-  std::vector<int32_t> survivors;
-  const int32_t* taxa = t.taxa.data();
-  const auto gather = [&](int32_t v) {
-    if (kept.contains(taxa[v])) survivors.push_back(v);
-  };
-  if (!is_plain_tree(t, gather)) return false;
-  const uint64_t n = t.node_count();
-  static thread_local SparseMarks marks;
-  MarksInUse in_use(marks, n);
-  int32_t* mark = marks.mark.data();
-  const int32_t* parents = t.parents.data();
-  const size_t leaves = survivors.size();
-  for (size_t i = 0; i < leaves; ++i) {
-    int32_t u = parents[survivors[i]];
-    for (;;) {
-      if (mark[u] != 0) break;
-      mark[u] = 1;
-      marks.touched.push_back(u);
-      if (u == 0) break;
-      u = parents[u];
-    }
-    while (mark[u] == 1) {
-      mark[u] = 2;
-      if (u == 0) break;
-      survivors.push_back(u);
-      u = parents[u];
-    }
-  }
-  std::sort(survivors.begin(), survivors.end());
-  TreeBuilder out(survivors.size() + 1);
-  for (const int32_t v : survivors) {
-    int32_t a = parents[v];
-    while (a != 0 && mark[a] == 1) a = parents[a];
-    int32_t taxon = -1;
-    if (t.childcount[v] == 0) kept.find(t.taxa[v], taxon);
-    const int32_t k = out.add(a == 0 ? 0 : mark[a] - 3, taxon);
-    if (mark[v] == 2) mark[v] = 3 + k;
-  }
-  Tree skeleton = std::move(out).finish(kept.size());
-  const uint64_t m = skeleton.node_count();
-  bool inner_single = false;
-  for (uint64_t v = 1; v < m && !inner_single; ++v) inner_single = skeleton.childcount[v] == 1;
-  if (!inner_single) {
-    result = std::move(skeleton);
-    return true;
-  }
-  Tree contracted = contract(skeleton);
-  if (contracted.childcount[0] != 1)
-    result = std::move(contracted);
-  else
-    result = rebuild(contracted, static_cast<uint64_t>(contracted.firstchild[0]));
-  return true;
-}
+// The sparse path is taken when the tree has this many times more nodes than
+// there are kept ids; with more kept ids most nodes are walked anyway.
+constexpr uint64_t kSparseRatio = 32;
 
 }  // namespace
 
 namespace detail {
 
 Tree restrict_by_full_passes(const Tree& tree, const KeptIds& kept) {
-  Skeleton sk = skeleton(tree, kept);
-  // Step 4: the skeleton is the result unless a node other than the root has
-  // one child. ntaxa counts the kept ids, unless the rebuild runs, which
-  // counts the labelled nodes.
-  if (!sk.inner_single) return build(sk, tree, kept, false, kept.size());
-  Tree contracted = build(sk, tree, kept, true, kept.size());
-  if (contracted.childcount[0] != 1) return contracted;
-  return rebuild(contracted, static_cast<uint64_t>(contracted.firstchild[0]));
+  return finish(skeleton_by_full_passes(tree, kept), kept.size());
 }
 
 Tree restrict_sparse_first(const Tree& tree, const KeptIds& kept) {
-  Tree result;
-  if (restrict_sparse(tree, kept, result)) return result;
+  if (std::optional<Skeleton> sk = skeleton_by_sparse_walk(tree, kept)) return finish(*sk, kept.size());
   return restrict_by_full_passes(tree, kept);
 }
 
