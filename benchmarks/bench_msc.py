@@ -4,7 +4,8 @@
     python benchmarks/bench_msc.py [--data DIR] [--repeat N] [--out FILE]
 
 Workload: the 5,016 intron gene trees of the palaeognathae data set with their ASTRAL species
-tree (shared/data beside the repository by default).
+tree (shared/data beside the repository by default). Without those files, as many random gene
+trees over the same 15 taxa with a random species tree (benchmarks/make_trees.py), saying so.
 
 - build: both files read into one set. quorbelin: MSCTreeSet.from_files. DendroPy: a TreeList of
   the gene trees and the species tree read into one TaxonNamespace.
@@ -16,7 +17,8 @@ tree (shared/data beside the repository by default).
 Before timing, both sides are checked to hold the same trees (the leaf names of every gene tree
 and of the species tree) and the restored values to equal the originals. Timing is the best of N
 runs with time.perf_counter, the cyclic garbage collector off during a run. The table goes to
-standard output and to a Markdown file (--out, default benchmarks/results/msc.md).
+standard output and to a Markdown file: --out, or a new temporary folder (the committed table,
+benchmarks/results/msc.md, is written by naming it).
 """
 
 from __future__ import annotations
@@ -26,6 +28,7 @@ import datetime
 import pickle
 import platform
 import sys
+import tempfile
 from pathlib import Path
 
 import dendropy
@@ -33,12 +36,13 @@ import dendropy
 import quorbelin as qb
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_peers import best_of  # noqa: E402
+from bench_peers import best_of, make_text, no_data, results_path  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[1]
 DEFAULT_DATA = REPO.parent / "shared" / "data"
 GENES = "palaeognathae15_intron_genetrees.tre"
 SPECIES = "palaeognathae15_intron_species_astral.tre"
+NGENES, NTAXA = 5016, 15  # the data set's size, which random trees stand in for without it
 AIM = 100.0  # times faster than DendroPy on the build and on the round trip
 
 
@@ -71,8 +75,16 @@ def leaves_of_newick(text):
     return sorted(leaf.taxon.label for leaf in dendropy.Tree.get(data=text, schema="newick").leaf_node_iter())
 
 
+def random_files(folder: Path) -> tuple[Path, Path]:
+    """Random gene trees and a species tree in the data set's shape, written into `folder`."""
+    genes, species = folder / "random_genetrees.tre", folder / "random_species.tre"
+    genes.write_text(make_text("genes", NGENES, NTAXA, "--seed", 5, "--lengths"))
+    species.write_text(make_text("species", NTAXA, "--seed", 5))
+    return genes, species
+
+
 def check_same(msc, trees, tree):
-    assert msc.ngenes == len(trees) == 5016, (msc.ngenes, len(trees))
+    assert msc.ngenes == len(trees) == NGENES, (msc.ngenes, len(trees))
     for i in range(0, len(trees), 97):  # a sample: DendroPy reads back every 97th text
         assert leaves_of_newick(msc[i].newick()) == leaves_of_dendropy(trees[i]), i
     assert leaves_of_newick(msc.species_tree_to_newick()) == leaves_of_dendropy(tree)
@@ -81,11 +93,25 @@ def check_same(msc, trees, tree):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--data", type=Path, default=DEFAULT_DATA)
-    parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--out", type=Path, default=REPO / "benchmarks" / "results" / "msc.md")
+    parser.add_argument("--data", type=Path, default=DEFAULT_DATA,
+                        help=f"folder holding {GENES} and {SPECIES} (default: ../shared/data beside the "
+                             "repository; without them, random trees of the same shape)")
+    parser.add_argument("--repeat", type=int, default=5,
+                        help="runs per quorbelin timing, the best kept; DendroPy half as many (default: 5)")
+    parser.add_argument("--out", type=Path,
+                        help="Markdown file for the table (default: a new temporary folder; "
+                             "benchmarks/results/msc.md holds the committed one)")
     args = parser.parse_args()
     genes, species = args.data / GENES, args.data / SPECIES
+    with tempfile.TemporaryDirectory(prefix="quorbelin-bench-") as tmp:
+        if not (genes.is_file() and species.is_file()):
+            print("note:", no_data(genes if not genes.is_file() else species,
+                                   f"timing {NGENES} random gene trees over {NTAXA} taxa instead"))
+            return run(args, *random_files(Path(tmp)), judged=False)
+        return run(args, genes, species, judged=True)
+
+
+def run(args, genes, species, judged):
 
     def build():
         return qb.MSCTreeSet.from_files(str(genes), str(species))
@@ -121,7 +147,7 @@ def main():
         "",
         f"Run {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC, Python {platform.python_version()},"
         f" {platform.machine()}; best of {args.repeat} (DendroPy: of {max(1, args.repeat // 2)}).",
-        f"Data: {GENES} ({msc.ngenes} gene trees, {msc.ntaxa} taxa) with {SPECIES};"
+        f"Data: {genes.name} ({msc.ngenes} gene trees, {msc.ntaxa} taxa) with {species.name};"
         f" quorbelin state {state_bytes / 1e6:.2f} MB.",
         "",
         "| workload | quorbelin ms | DendroPy ms | times faster |",
@@ -132,12 +158,14 @@ def main():
         dendro = f"{d * 1e3:.1f}" if d is not None else "-"
         lines.append(f"| {what} | {q * 1e3:.3f} | {dendro} | {ratio} |")
     lines += ["", f"Aim: at least {AIM:.0f}x DendroPy on the build and on the round trip:"
-              f" build {d_build / q_build:.0f}x, round trip {d_trip / q_trip:.0f}x."]
+              f" build {d_build / q_build:.0f}x, round trip {d_trip / q_trip:.0f}x"
+              + ("." if judged else " (not judged: random trees stand in for the data set).")]
     text = "\n".join(lines) + "\n"
     print(text)
-    if args.out:
-        args.out.parent.mkdir(parents=True, exist_ok=True)
-        args.out.write_text(text)
+    out = results_path(args.out, "msc.md")
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(text)
+    print(f"wrote {out}")
     return 0
 
 

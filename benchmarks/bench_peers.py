@@ -22,9 +22,10 @@ Timing is the best of N runs with time.perf_counter, with the cyclic garbage col
 a run (as timeit does) and collected between runs. Memory per node is the growth of the resident
 set while loading, measured in a fresh interpreter per library and workload.
 
-Results: a table on standard output and, for the full run, benchmarks/results/peers.md,
-peers.json and peers.png. --quick runs small sizes (under a minute) and writes to a temporary
-folder unless --out is given.
+Results: a table on standard output and, for the full run over the data folder,
+benchmarks/results/peers.md, peers.json and peers.png. --quick runs small sizes (under a minute)
+and does not judge the aims, which hold for the full run's sizes; it, and a run without the data
+folder, write to a new temporary folder unless --out is given.
 """
 
 from __future__ import annotations
@@ -102,11 +103,30 @@ class Workload:
                 "nodes": nodes, "bytes": len(self.text.encode())}
 
 
+def make_text(*args, script: Path = DEFAULT_MAKE_TREES) -> str:
+    """The trees benchmarks/make_trees.py writes for these arguments."""
+    return subprocess.run([sys.executable, str(script), *map(str, args)], check=True,
+                          capture_output=True, text=True).stdout
+
+
+def results_path(named: str | None, name: str, record: bool = False) -> Path:
+    """Where a run writes its results file `name` ("" for a folder): the path named with --out;
+    else, for a run that records the committed results (`record`), benchmarks/results; else a new
+    temporary folder, so that a trial run never replaces a committed table."""
+    if named:
+        return Path(named)
+    folder = RESULTS if record else Path(tempfile.mkdtemp(prefix="quorbelin-bench-"))
+    return folder / name
+
+
+def no_data(missing, instead: str) -> str:
+    """The note of a run whose data folder or file is missing: what it does instead, and how to
+    give the data."""
+    return f"{missing} not found: {instead} (give the folder of the real tree files with --data DIR)"
+
+
 def make_random(make_trees: Path, n: int, seed: int, lengths: bool, dest: Path) -> Path:
-    cmd = [sys.executable, str(make_trees), "random", str(n), "--seed", str(seed)]
-    if lengths:
-        cmd.append("--lengths")
-    text = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.strip()
+    text = make_text("random", n, "--seed", seed, *["--lengths"] * lengths, script=make_trees).strip()
     if not lengths:
         # Every edge gets length 1, so summed lengths equal edge counts.
         text = re.sub(r"([^(),;:\s]+|\))(?=[,)])", r"\1:1", text)
@@ -128,7 +148,7 @@ def build_workloads(args, tmp: Path):
         if big.exists() and not quick:
             sets.append(Workload("wol10575 species tree", str(big), "single"))
     else:
-        print(f"note: data folder {data} is absent: timing random trees only (give real tree files with --data DIR)")
+        print("note:", no_data(data, "timing random trees only"))
     sizes = [1000, 10_000] if quick else [10_000, 100_000, 1_000_000]
     for k, n in enumerate(sizes):
         path = make_random(Path(args.make_trees), n, 11 + k, True, tmp / f"random_{n}.nwk")
@@ -604,17 +624,18 @@ def assess_aims(run: Run) -> list[dict]:
     return aims
 
 
-def chart(run: Run, path: Path):
+def chart(run: Run, path: Path) -> bool:
+    """Draws the speed-ups into `path`; False when there is no chart (no matplotlib, no pairs)."""
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
         run.note("matplotlib not installed; no chart")
-        return
+        return False
     data = speedups(run)
     if not data:
-        return
+        return False
     groups = list(dict.fromkeys((m, w) for m, w, _, _ in data))
     peers_seen = list(dict.fromkeys(p for _, _, p, _ in data))
     colors = dict(zip(peers_seen, plt.cm.tab10.colors))
@@ -640,6 +661,7 @@ def chart(run: Run, path: Path):
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
+    return True
 
 
 def machine_info(libs) -> dict:
@@ -658,7 +680,8 @@ def machine_info(libs) -> dict:
 def report(run: Run, ours, peers, out_dir: Path, before: dict | None = None):
     meta = machine_info([ours] + peers)
     meta["mode"] = run.mode
-    aims = assess_aims(run)
+    # The aims are set for the full run's sizes: a quick run's small trees cannot meet or miss them.
+    aims = assess_aims(run) if run.mode == "full" else []
     md = markdown(run)
     if before:
         md += before_after(run, before)
@@ -668,9 +691,12 @@ def report(run: Run, ours, peers, out_dir: Path, before: dict | None = None):
         print("Aims:")
         for a in aims:
             print(f"  [{'met' if a['met'] else 'MISSED'}] {a['aim']}: {a['value']}")
+    elif run.mode == "quick":
+        print("Aims: not judged in a quick run (they hold for the full run's sizes)")
     if failed:
         print(f"{len(failed)} answer check(s) failed; those results are marked ⚠")
     out_dir.mkdir(parents=True, exist_ok=True)
+    written = ["peers.png"] if chart(run, out_dir / "peers.png") else []  # first: its note goes into peers.md
     versions = ", ".join(f"{k} {v}" for k, v in meta["versions"].items())
     header = [
         "# quorbelin against peer libraries", "",
@@ -683,8 +709,8 @@ def report(run: Run, ours, peers, out_dir: Path, before: dict | None = None):
         "checked first: same trees and leaves, Newick read back, sampled distances, restored "
         "pickles.", "", "",
     ]
-    aim_lines = ["### Aims", ""] + [f"- {'met' if a['met'] else '**missed**'}: {a['aim']}: {a['value']}"
-                                    for a in aims] + [""]
+    aim_lines = ["### Aims", ""] + ([f"- {'met' if a['met'] else '**missed**'}: {a['aim']}: {a['value']}"
+                                     for a in aims] or ["Not judged in a quick run."] * (run.mode == "quick")) + [""]
     note_lines = ["### Notes", ""] + [f"- {n}" for n in dict.fromkeys(run.notes)] + [""]
     (out_dir / "peers.md").write_text("\n".join(header) + md + "\n" + "\n".join(aim_lines + note_lines),
                                       encoding="utf-8")
@@ -692,8 +718,7 @@ def report(run: Run, ours, peers, out_dir: Path, before: dict | None = None):
         {"meta": meta, "workloads": run.workloads, "results": run.records, "checks": run.checks,
          "aims": aims, "notes": list(dict.fromkeys(run.notes))}, indent=1, ensure_ascii=False) + "\n",
         encoding="utf-8")
-    chart(run, out_dir / "peers.png")
-    print(f"\nwrote {out_dir}/peers.md, peers.json, peers.png")
+    print(f"\nwrote {out_dir}/" + ", ".join(["peers.md", "peers.json", *written]))
     return 1 if failed else 0
 
 
@@ -724,23 +749,30 @@ def main(args) -> int:
         bench_dm(run, ours, dm_peers, dms)
         if not args.no_memory:
             bench_memory(run, ours, set_peers, mem)
-    out = Path(args.out) if args.out else (RESULTS if not args.quick else
-                                           Path(tempfile.mkdtemp(prefix="quorbelin-bench-quick-")))
+    out = results_path(args.out, "", record=not args.quick and Path(args.data).is_dir())
     return report(run, ours, set_peers + dm_only, out, before)
 
 
 def parse_args(argv):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--quick", action="store_true", help="small sizes, a smoke run of under a minute")
-    ap.add_argument("--data", default=str(DEFAULT_DATA), help="folder of real tree files")
-    ap.add_argument("--make-trees", default=str(DEFAULT_MAKE_TREES), help="path of make_trees.py")
-    ap.add_argument("--out", help="folder for peers.md/json/png (default: benchmarks/results; "
-                                  "a temporary folder with --quick)")
-    ap.add_argument("--repeat", type=int, help="runs per timing (best is kept)")
-    ap.add_argument("--budget", type=float, help="stop repeating a timing after this many seconds")
-    ap.add_argument("--skip", nargs="*", help="peer names to leave out, e.g. DendroPy")
-    ap.add_argument("--before", help="an earlier peers.json to compare with (default: benchmarks/results/peers.json)")
-    ap.add_argument("--no-memory", action="store_true", help="skip the memory subprocesses")
+    ap.add_argument("--quick", action="store_true",
+                    help="small sizes, a smoke run of under a minute that does not judge the aims (default: the full "
+                         "run, about 25 minutes)")
+    ap.add_argument("--data", default=str(DEFAULT_DATA),
+                    help="folder of real tree files (default: ../shared/data beside the repository; without it, "
+                         "random trees only)")
+    ap.add_argument("--make-trees", default=str(DEFAULT_MAKE_TREES),
+                    help="the script that makes the random trees (default: benchmarks/make_trees.py)")
+    ap.add_argument("--out", help="folder for peers.md/json/png (default: benchmarks/results for a full run over "
+                                  "the data folder, else a new temporary folder)")
+    ap.add_argument("--repeat", type=int, help="runs per timing, the best kept (default: 5; 3 with --quick)")
+    ap.add_argument("--budget", type=float,
+                    help="seconds after which a timing stops repeating (default: 15; 1 with --quick)")
+    ap.add_argument("--skip", nargs="*", help="peer names to leave out, e.g. DendroPy (default: none)")
+    ap.add_argument("--before", help="an earlier peers.json for the before/after table (default: "
+                                     "benchmarks/results/peers.json)")
+    ap.add_argument("--no-memory", action="store_true",
+                    help="skip the memory measures, each a fresh interpreter (default: measured)")
     ap.add_argument("--memory-child", nargs=2, metavar=("LIB", "PATH"), help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.repeat is None:

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Sorting the children of every node, quorbelin side by side with other tree libraries in one run.
 
-    python benchmarks/bench_sort.py [--data DIR] [--repeat N] [--out FILE]
+    python benchmarks/bench_sort.py [--quick] [--data DIR] [--repeat N] [--out FILE]
 
 Trees: a random 10^5-leaf tree (benchmarks/make_trees.py, seed 7) and the wol10575 species tree
-of the shared data folder. Peers (pip install dendropy ete3 six treeswift): DendroPy `ladderize`
+of the shared data folder (skipped, saying so, where it is absent). --quick sorts a random 10^4-leaf
+tree alone, two runs a timing: a smoke run of seconds. Peers (pip install dendropy ete3 six treeswift): DendroPy `ladderize`
 and `reorder`, ete3 `ladderize` and `sort_descendants`, TreeSwift `order`; a peer that is not
 installed is skipped with a note.
 
@@ -19,7 +20,8 @@ The lexicographic peers sort by another rule (ete3: the sorted leaf names below 
 text; DendroPy and TreeSwift: the node's own label) and are timed only. Child count has no peer
 rule; it is timed against the peers' ladderize. A mismatch stops the run before any timing.
 
-Results: a table on standard output and in benchmarks/results/sort.md (ratio = peer time / ours).
+Results: a table on standard output and in a Markdown file (ratio = peer time / ours): --out, or a
+new temporary folder (the committed table, benchmarks/results/sort.md, is written by naming it).
 """
 
 from __future__ import annotations
@@ -27,7 +29,6 @@ from __future__ import annotations
 import argparse
 import datetime
 import platform
-import subprocess
 import sys
 import threading
 from pathlib import Path
@@ -38,7 +39,6 @@ import peers as P  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[1]
 DEFAULT_DATA = REPO.parent / "shared" / "data"
-MAKE_TREES = REPO / "benchmarks" / "make_trees.py"
 AIM = 50.0
 
 
@@ -131,15 +131,17 @@ def run(args):
     import quorbelin as qb
 
     peers, notes = load_peers()
-    trees = []
-    made = subprocess.run([sys.executable, str(MAKE_TREES), "random", "100000", "--seed", "7", "--lengths"],
-                          check=True, capture_output=True, text=True).stdout.strip()
-    trees.append(("random 10^5 leaves", made))
+    leaves = 10_000 if args.quick else 100_000
+    trees = [(f"random {bench_peers.fmt_n(leaves)} leaves",
+              bench_peers.make_text("random", leaves, "--seed", 7, "--lengths").strip())]
     wol = Path(args.data) / "wol10575_species_astral.nwk"
-    if wol.exists():
+    if args.quick:
+        notes.append("quick run: the random tree alone")
+    elif wol.exists():
         trees.append(("wol10575 species tree", wol.read_text(encoding="utf-8").strip()))
     else:
-        notes.append(f"{wol} not found; skipped")
+        notes.append(bench_peers.no_data(wol, "the random tree alone"))
+        print("note:", notes[-1])
 
     rows = []
     for tree_name, text in trees:
@@ -178,7 +180,7 @@ def write_report(args, rows, notes):
         f"Run {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC on {platform.machine()}, "
         f"Python {platform.python_version()}; quorbelin {version('quorbelin')}, DendroPy {version('DendroPy')}, "
         f"ete3 {version('ete3')}, TreeSwift {version('treeswift')}. Best of {args.repeat} runs "
-        f"({args.repeat * 4} for quorbelin), made by `benchmarks/bench_sort.py`.",
+        f"({args.repeat * 4} for quorbelin), made by `benchmarks/bench_sort.py{' --quick' * args.quick}`.",
         "",
         "quorbelin returns a sorted copy (its time includes the copy); the peers sort in place. Ratio is",
         "the peer's time over ours. \"same\": the peer's answer was checked equal to ours before timing;",
@@ -195,10 +197,13 @@ def write_report(args, rows, notes):
         if entries:
             r = min(t for _, t, _ in entries) / mine
             worst = r if worst is None else min(worst, r)
-    lines += ["", f"Aim: at least {AIM:.0f}x the fastest peer on every row. Smallest ratio to the fastest peer "
-              f"in this run: {worst:.0f}x." if worst else ""]
+    if args.quick:  # the aim is set for the full run's trees
+        lines += ["", f"Aim (at least {AIM:.0f}x the fastest peer on every row): not judged in a quick run."]
+    elif worst:
+        lines += ["", f"Aim: at least {AIM:.0f}x the fastest peer on every row. Smallest ratio to the fastest peer "
+                      f"in this run: {worst:.0f}x."]
     lines += [f"- {n}" for n in notes]
-    out = Path(args.out)
+    out = bench_peers.results_path(args.out, "sort.md")
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text("\n".join(lines) + "\n", encoding="utf-8")
     print(f"wrote {out}")
@@ -206,10 +211,18 @@ def write_report(args, rows, notes):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--data", default=str(DEFAULT_DATA))
-    ap.add_argument("--repeat", type=int, default=5, help="runs per peer timing (quorbelin: four times as many)")
-    ap.add_argument("--out", default=str(REPO / "benchmarks" / "results" / "sort.md"))
+    ap.add_argument("--quick", action="store_true",
+                    help="a random 10^4-leaf tree alone, 2 runs a timing (default: the full run)")
+    ap.add_argument("--data", default=str(DEFAULT_DATA),
+                    help="folder holding wol10575_species_astral.nwk (default: ../shared/data beside the "
+                         "repository; without it, the random tree alone)")
+    ap.add_argument("--repeat", type=int,
+                    help="runs per peer timing, quorbelin four times as many (default: 5; 2 with --quick)")
+    ap.add_argument("--out", help="Markdown file for the table (default: a new temporary folder; "
+                                  "benchmarks/results/sort.md holds the committed one)")
     args = ap.parse_args(argv)
+    if args.repeat is None:
+        args.repeat = 2 if args.quick else 5
     # ete3's ladderize recurses once per tree level.
     sys.setrecursionlimit(1_000_000)
     threading.stack_size(1 << 29)

@@ -43,8 +43,10 @@ def per_call_ns(ours, reference, number, repeat):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--number", type=int, default=200_000)
-    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--number", type=int, default=200_000,
+                        help="calls per timing of each statement (default: 200000)")
+    parser.add_argument("--repeat", type=int, default=7,
+                        help="timings of each statement, alternating, the best kept (default: 7)")
     args = parser.parse_args()
     # Same answers before timing: both sides really build or compare what they say.
     assert eval("SortCriterion(kind, order)", SETUP_GLOBALS) == eval("SortCriterion(kind=kind, order=order)", SETUP_GLOBALS)

@@ -59,11 +59,13 @@ def gene_trees(t, n, missing, rng, lengths):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("kind", choices=["random", "caterpillar", "genes", "species"])
-    ap.add_argument("numbers", type=int, nargs="+")
-    ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--missing", type=float, default=0.0)
-    ap.add_argument("--lengths", action="store_true")
+    ap.add_argument("kind", choices=["random", "caterpillar", "genes", "species"], help="the shape (above)")
+    ap.add_argument("numbers", type=int, nargs="+", help="N, or T N for genes")
+    ap.add_argument("--seed", type=int, default=1, help="seed of the random choices (default: 1)")
+    ap.add_argument("--missing", type=float, default=0.0,
+                    help="genes: the largest fraction of the taxa a gene tree may lack (default: 0, none)")
+    ap.add_argument("--lengths", action="store_true",
+                    help="branch lengths, random in [0, 1) (caterpillar: 1) (default: none)")
     a = ap.parse_args(argv)
     rng = random.Random(a.seed)
     n = a.numbers[0]

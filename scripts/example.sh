@@ -7,6 +7,9 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 
+say() { echo "example.sh: $*" >&2; }  # progress, apart from the example's own output
+
+say "checking the system packages the build needs"
 bash scripts/system-packages.sh libzstd-dev pkg-config cmake ninja-build || exit 1
 
 PY=""
@@ -18,6 +21,11 @@ for c in python3 python3.13 python3.12 python3.11 python3.10; do
 done
 [[ -n "$PY" ]] || { echo "example.sh: needs Python 3.10 or newer on PATH" >&2; exit 1; }
 
-[[ -x .venv/bin/python ]] || "$PY" -m venv .venv
+if [[ ! -x .venv/bin/python ]]; then
+  say "making .venv with $PY"
+  "$PY" -m venv .venv
+fi
+say "building quorbelin (C++, about a minute) and installing it into .venv"
 .venv/bin/python -m pip install -q .
+say "running examples/example.py"
 exec .venv/bin/python examples/example.py "$@"

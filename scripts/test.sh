@@ -3,7 +3,9 @@
 #
 #   bash scripts/test.sh
 #
-# 1. Installs missing system packages when run as root (else says what is missing).
+# 1. Installs missing system packages when run as root. Otherwise a missing
+#    package of the wheel stops the run, and a missing package of the C++ tests
+#    or of the fuzz targets skips that group, saying which and how to install it.
 # 2. Builds the wheel once (one abi3 wheel serves every CPython from 3.10 up).
 # 3. C++ developer build and ctest, when tests/cpp holds tests.
 # 4. scripts/fuzz.sh, when it exists.
@@ -65,12 +67,31 @@ die() {
 [[ -n "$DATA" ]] || skipped "tests of the real tree files (tests/test_files.py, one C++ writer test, fuzz seeds from real files): they read ../shared/data beside the repository, which this machine's layout has and a fresh clone elsewhere does not"
 
 # --- 1. System packages ----------------------------------------------------
+missing_of() {  # missing_of <package...>: those not installed, space-separated
+  bash scripts/system-packages.sh "$@" 2>&1 >/dev/null | sed -n 's/^Missing system packages: //p'
+}
+CPP_MISSING="" FUZZ_MISSING=""
+if [[ $(id -u) -ne 0 ]]; then  # nothing can be installed: a group that lacks a package is skipped
+  CPP_MISSING="$(missing_of libgtest-dev libbenchmark-dev)"
+  FUZZ_MISSING="$(missing_of clang libclang-rt-14-dev)"
+fi
+PACKAGES=()
+for p in libzstd-dev pkg-config libgtest-dev libbenchmark-dev clang libclang-rt-14-dev cmake ninja-build; do
+  [[ " $CPP_MISSING $FUZZ_MISSING " == *" $p "* ]] || PACKAGES+=("$p")
+done
 say "system packages"
-if quiet system-packages bash scripts/system-packages.sh libzstd-dev pkg-config libgtest-dev libbenchmark-dev clang libclang-rt-14-dev cmake ninja-build; then
-  record ok "system packages present"
+if quiet system-packages bash scripts/system-packages.sh "${PACKAGES[@]}"; then
+  absent="$(echo $CPP_MISSING $FUZZ_MISSING)"
+  record ok "system packages present" "${absent:+not installed, their groups skipped: $absent}"
 else
   die "missing system packages (see the log)"
 fi
+lacks() {  # lacks <group> <missing packages>: skips the group when a package is missing
+  [[ -n "$2" ]] || return 1
+  say "$1"
+  record skip "$1"
+  skipped "$1: missing system packages $2 (run this script as root to install them, or: sudo apt-get install $2)"
+}
 
 # --- Pythons ----------------------------------------------------------------
 works_as() {  # works_as <exe> <version>: the interpreter runs and is that version
@@ -127,7 +148,9 @@ else
 fi
 
 # --- 3. C++ developer build and tests ----------------------------------------
-if compgen -G "tests/cpp/*.cpp" >/dev/null; then
+if lacks "C++ tests" "$CPP_MISSING"; then
+  :
+elif compgen -G "tests/cpp/*.cpp" >/dev/null; then
   say "C++ build (warnings as errors) and ctest"
   if quiet cpp-build bash -c 'cmake -S . -B build/dev -G Ninja -DQUORBELIN_DEV=ON -DPython_EXECUTABLE="$1/.venv/bin/python" &&
                              cmake --build build/dev -j "$2"' _ "$ROOT" "$JOBS" &&
@@ -145,7 +168,9 @@ else
 fi
 
 # --- 4. Fuzzing -----------------------------------------------------------------
-if [[ -f scripts/fuzz.sh ]]; then
+if lacks "fuzzing" "$FUZZ_MISSING"; then
+  :
+elif [[ -f scripts/fuzz.sh ]]; then
   say "fuzzing (scripts/fuzz.sh)"
   if quiet fuzz bash scripts/fuzz.sh; then
     record ok "fuzz targets" "$(tail -n 1 "$LOGS/fuzz.log" | sed 's/^fuzz.sh: //')"
