@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tree/saturating.hpp"
+
 #if defined(__unix__)
 #include <sys/resource.h>
 #endif
@@ -55,7 +57,7 @@ std::optional<uint64_t> keyed(std::string_view text, std::string_view key, uint6
     if (line.substr(0, key.size()) != key) continue;
     std::string_view rest = trim(line.substr(key.size()));
     if (unit == 1024 && rest.size() > 3 && rest.substr(rest.size() - 3) == " kB") rest.remove_suffix(3);
-    if (auto v = number(rest)) return *v > UINT64_MAX / unit ? UINT64_MAX : *v * unit;
+    if (auto v = number(rest)) return saturating_mul(*v, unit);
   }
   return std::nullopt;
 }
@@ -64,9 +66,6 @@ std::optional<uint64_t> keyed_in(const std::string& path, std::string_view key, 
   const std::optional<std::string> text = read_file(path);
   return text ? keyed(*text, key, unit) : std::nullopt;
 }
-
-uint64_t minus(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
-uint64_t plus(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 // A limit file: a number of bytes, or "max" for none.
 std::optional<uint64_t> limit_in(const std::string& path) {
@@ -134,7 +133,7 @@ uint64_t group_room(std::string dir, const std::string& top, Version version) {
       std::optional<uint64_t> cache;
       if (stat && version == Version::v1) cache = keyed(*stat, "total_inactive_file ", 1);
       if (stat && !cache) cache = keyed(*stat, "inactive_file ", 1);
-      room = std::min(room, plus(minus(*limit, *usage), cache.value_or(0)));
+      room = std::min(room, saturating_add(saturating_sub(*limit, *usage), cache.value_or(0)));
     }
     const size_t parent = dir.rfind('/');
     if (dir.size() <= top.size() || parent == std::string::npos || parent < top.size()) return room;
@@ -190,7 +189,7 @@ uint64_t memory_budget(const MemorySources& sources) {
   auto room_under = [&](uint64_t limit, std::string_view used_key) {
     if (limit == UINT64_MAX) return UINT64_MAX;
     const std::optional<uint64_t> used = status ? keyed(*status, used_key, 1024) : std::nullopt;
-    return minus(limit, used.value_or(0));
+    return saturating_sub(limit, used.value_or(0));
   };
   budget = std::min(budget, room_under(sources.address_space_limit, "VmSize:"));
   budget = std::min(budget, room_under(sources.data_limit, "VmData:"));

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "compression/memory_budget.hpp"
+#include "tree/saturating.hpp"
 
 namespace qb::zstd {
 namespace {
@@ -30,9 +31,6 @@ constexpr uint64_t kRatio = 64;
 constexpr size_t kScratch = size_t{1} << 20;
 
 std::string error_name(size_t code) { return ZSTD_getErrorName(code); }
-
-uint64_t plus(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-uint64_t minus(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
 
 // Whether a call of the decoder ends the input: it used the input up, and a
 // frame just ended or room was left over (so it holds nothing back).
@@ -80,7 +78,7 @@ uint64_t FrameReader::allowance(uint64_t total) {
     budget_ = memory_budget();
     budget_base_ = out_.size() + charged_;
   }
-  return plus(*budget_, budget_base_);
+  return saturating_add(*budget_, budget_base_);
 }
 
 void FrameReader::charge(uint64_t bytes) {
@@ -89,7 +87,7 @@ void FrameReader::charge(uint64_t bytes) {
 }
 
 void FrameReader::check_room(uint64_t bytes) {
-  const uint64_t total = plus(plus(out_.size(), charged_), bytes);
+  const uint64_t total = saturating_add(saturating_add(out_.size(), charged_), bytes);
   if (total > allowance(total)) throw std::bad_alloc();
 }
 
@@ -122,7 +120,8 @@ void FrameReader::grow(uint64_t want) {
   }
   // One byte over the allowance tells an output of exactly that size from a
   // larger one.
-  const uint64_t most = plus(minus(allowance(plus(std::max(target, want), charged_)), charged_), 1);
+  const uint64_t allowed = allowance(saturating_add(std::max(target, want), charged_));
+  const uint64_t most = saturating_add(saturating_sub(allowed, charged_), 1);
   if (want > target && want < most) target = want;
   if (target > most) {
     target = most;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "saturating.hpp"
+
 namespace qb {
 
 namespace {
@@ -87,15 +89,12 @@ std::string utf8_error(std::string_view bytes) {
 
 namespace {
 
-uint64_t times(uint64_t a, uint64_t b) { return b && a > UINT64_MAX / b ? UINT64_MAX : a * b; }
-uint64_t plus(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
 // Bytes that are all there from the start; sums what a reader charges.
 class CountingSource final : public StoredSource {
  public:
   explicit CountingSource(std::string_view bytes) : bytes_(bytes) {}
   std::string_view more(uint64_t) override { return bytes_; }
-  void charge(uint64_t bytes) override { charged_ = plus(charged_, bytes); }
+  void charge(uint64_t bytes) override { charged_ = saturating_add(charged_, bytes); }
   void check_room(uint64_t) override {}
   bool all_arrived() const override { return true; }
   uint64_t charged() const noexcept { return charged_; }
@@ -118,16 +117,16 @@ uint64_t charged_by_reading(std::string_view bytes, void (*read)(StoredReader&))
 bool StoredReader::more(uint64_t n) {
   if (!source_ || !ok()) return false;
   const uint64_t at = offset();
-  show(source_->more(plus(at, n)), at);
+  show(source_->more(saturating_add(at, n)), at);
   return remaining() >= n;
 }
 
 void StoredReader::expect(uint64_t count, uint64_t encoded, uint64_t built) {
   if (!source_) return;
   if (source_->all_arrived()) count = std::min(count, remaining() / encoded);
-  const uint64_t input = times(count, encoded);
+  const uint64_t input = saturating_mul(count, encoded);
   // The bytes at hand are held already; the rest must still arrive.
-  source_->check_room(plus(times(count, built), input > remaining() ? input - remaining() : 0));
+  source_->check_room(saturating_add(saturating_mul(count, built), saturating_sub(input, remaining())));
 }
 
 bool StoredReader::flag() {
