@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <charconv>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string_view>
 #include <vector>
 
+#include "porcelain/files.hpp"
 #include "tree/saturating.hpp"
 
 #if defined(__unix__)
@@ -17,13 +16,11 @@
 namespace qb {
 namespace {
 
+// A file that cannot be read tells nothing.
 std::optional<std::string> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return std::move(text).str();
+  Result<std::string> text = read_text_file(path);
+  if (!text.ok()) return std::nullopt;
+  return std::move(*text);
 }
 
 std::vector<std::string_view> split(std::string_view text, char at) {
